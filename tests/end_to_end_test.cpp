@@ -1,0 +1,221 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "sandbox.hpp"
+
+using namespace std::string_literals;
+
+namespace {
+
+const std::string needs_real_root = "needs real root, not a user namespace";
+
+// Every run: three lines on standard output, nothing on standard error, exit status 0.
+void expect_said(const RunResult& run, const std::string& output)
+{
+    EXPECT_EQ(run.out, output);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, 0);
+}
+
+struct RuleCase {
+    const char* name;
+    std::string before;
+    std::string after; // the same as before when nothing may change
+    bool changed;
+};
+
+void PrintTo(const RuleCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+// Line rules, including the two comment marks and the last setting winning.
+const RuleCase rule_cases[] = {
+    {"empty", "", "autospawn = no\n", true},
+    {"no_mention_appends", "a = 1\nb = 2", "a = 1\nb = 2\nautospawn = no\n", true},
+    {"first_line_active", "autospawn = no\n; x\n", "autospawn = no\n; x\n", false},
+    {"commented_mention", "a\n; autospawn = yes\nb\n", "a\nautospawn = no\nb\n", true},
+    {"trailing_comment", "autospawn = no ; note\n", "autospawn = no\n", true},
+    {"hash_is_a_comment", "# autospawn = no\n", "autospawn = no\n", true},
+    {"hash_comment_after", "autospawn = no # note\nx\n", "autospawn = no\nx\n", true},
+    {"capitals_match_nothing", "AUTOSPAWN = NO\n", "AUTOSPAWN = NO\nautospawn = no\n", true},
+    {"carriage_return_active", "autospawn = no\r\n", "autospawn = no\r\n", false},
+    {"carriage_return_kept", "a = 1\r\n", "a = 1\r\nautospawn = no\n", true},
+    {"last_setting_no", "autospawn = yes\nautospawn = no\n", "autospawn = yes\nautospawn = no\n",
+     false},
+    {"last_setting_yes", "autospawn = no\nautospawn = yes\n", "autospawn = no\nautospawn = no\n",
+     true},
+    {"commented_after_active", "autospawn = no\n; autospawn = yes\n# autospawn = yes\n",
+     "autospawn = no\n; autospawn = yes\n# autospawn = yes\n", false},
+    {"unspaced_and_commented", "; autospawn = yes\nx\nautospawn=no",
+     "autospawn = no\nx\nautospawn = no\n", true},
+    {"key_in_longer_word", "noautospawn = 1\n", "autospawn = no\n", true},
+    {"zero_byte_copied", "a\0b\n"s, "a\0b\nautospawn = no\n"s, true},
+};
+
+class Rules : public Sandbox, public ::testing::WithParamInterface<RuleCase> {};
+
+TEST_P(Rules, RewritesOrLeavesAlone)
+{
+    const RuleCase& c = GetParam();
+    write_conf(c.before);
+    expect_said(run(), c.changed ? disabled_now : already_disabled);
+    EXPECT_EQ(conf(), c.after);
+    EXPECT_FALSE(temporary_left());
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Rules, ::testing::ValuesIn(rule_cases),
+                         [](const auto& info) { return std::string{info.param.name}; });
+
+using RunSequence = Sandbox;
+
+TEST_F(RunSequence, SecondRunFindsTheFirstRunsWork)
+{
+    write_conf("; autospawn = yes\n");
+    expect_said(run(R"(: >/etc/pulse/client.conf.tmp)"), disabled_now); // stale copy reused
+    expect_said(run("", R"("$BIN" extra --args >"$D/out" 2>"$D/err"; echo $? >"$D/status")"),
+                already_disabled);
+    EXPECT_EQ(conf(), "autospawn = no\n");
+    EXPECT_FALSE(temporary_left());
+}
+
+TEST_F(RunSequence, RefusesOrdinaryUsers)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << needs_real_root;
+    write_conf("; autospawn = yes\n");
+    expect_said(
+        run("",
+            R"(setpriv --reuid=65534 --regid=65534 --clear-groups "$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")"),
+        printed("Error! Please run this program as Root User!"));
+    EXPECT_EQ(conf(), "; autospawn = yes\n");
+}
+
+TEST_F(RunSequence, MissingConfigurationIsFine)
+{
+    expect_said(run(), printed("Pulseaudio is not installed. It's all right."));
+    EXPECT_FALSE(temporary_left());
+}
+
+// Anything but a regular file of our own at the temporary path is left exactly as it is.
+TEST_F(RunSequence, TemporaryPathMustBeAPlainFile)
+{
+    const std::vector<std::string> setups = {
+        R"(mkdir /etc/pulse/client.conf.tmp)",
+        R"(ln -s /etc/victim /etc/pulse/client.conf.tmp)",
+        R"(mkfifo /etc/pulse/client.conf.tmp)",
+        R"(ln /etc/victim /etc/pulse/client.conf.tmp)",
+        R"(mknod /etc/pulse/client.conf.tmp c 1 3)",
+    };
+    for (const std::string& setup : setups) {
+        SCOPED_TRACE(setup);
+        if (setup.starts_with("mknod") && ::geteuid() != 0)
+            continue; // devices cannot be made in a user namespace
+        write_conf("; autospawn = yes\n");
+        write(dir + "/victim", "precious\n");
+        expect_said(run(setup, R"(timeout 10 "$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")"),
+                    printed("Error creating temporary file"));
+        EXPECT_EQ(conf(), "; autospawn = yes\n");
+        EXPECT_EQ(read(dir + "/victim"), "precious\n");
+        std::filesystem::remove_all(pulse("client.conf.tmp"));
+    }
+}
+
+TEST_F(RunSequence, KeepsModeAndOwnershipWhateverTheUmask)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << needs_real_root;
+    write_conf("autospawn = yes\n");
+    ASSERT_EQ(::chown(pulse("client.conf").c_str(), 1234, 4321), 0);
+    ASSERT_EQ(::chmod(pulse("client.conf").c_str(), 0640), 0);
+    expect_said(run("umask 077"), disabled_now);
+    struct stat status {};
+    ASSERT_EQ(::stat(pulse("client.conf").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640U);
+    EXPECT_EQ(status.st_uid, 1234U);
+    EXPECT_EQ(status.st_gid, 4321U);
+}
+
+TEST_F(RunSequence, SymbolicLinkIsReplacedAndItsTargetKept)
+{
+    write(scratch + "/target", "autospawn = yes\n");
+    ASSERT_EQ(::chmod((scratch + "/target").c_str(), 0604), 0);
+    std::filesystem::create_symlink(scratch + "/target", pulse("client.conf"));
+    expect_said(run(), disabled_now);
+    EXPECT_TRUE(
+        std::filesystem::is_regular_file(std::filesystem::symlink_status(pulse("client.conf"))));
+    EXPECT_EQ(conf(), "autospawn = no\n");
+    EXPECT_EQ(read(scratch + "/target"), "autospawn = yes\n");
+    EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(),
+              std::filesystem::perms(0604));
+}
+
+TEST_F(RunSequence, ConcurrentRunsTakeTurns)
+{
+    write_conf("; autospawn = yes\nx = 1\n");
+    run("", R"(for i in $(seq 12); do "$BIN" >"$D/out.$i" 2>>"$D/err" & done; wait)");
+    int changed = 0;
+    int already = 0;
+    for (int i = 1; i <= 12; ++i) {
+        const auto out = read(scratch + "/out." + std::to_string(i));
+        changed += out == disabled_now;
+        already += out == already_disabled;
+    }
+    EXPECT_EQ(changed, 1);
+    EXPECT_EQ(already, 11);
+    EXPECT_EQ(read(scratch + "/err"), "");
+    EXPECT_EQ(conf(), "autospawn = no\nx = 1\n");
+    EXPECT_FALSE(temporary_left());
+}
+
+TEST_F(RunSequence, SyncsCopyBeforeRenameAndDirectoryAfter)
+{
+    if (std::system("command -v strace >/dev/null") != 0)
+        GTEST_SKIP() << "strace is not installed";
+    write_conf("autospawn = yes\n");
+    run("", R"(strace -qq -e trace=fsync,rename -o "$D/trace" "$BIN" >"$D/out")");
+    const std::string trace = read(scratch + "/trace").value_or("");
+    const auto sync_copy = trace.find("fsync(");
+    const auto rename =
+        trace.find("rename(\"/etc/pulse/client.conf.tmp\", \"/etc/pulse/client.conf\") = 0");
+    ASSERT_NE(rename, std::string::npos) << trace;
+    EXPECT_LT(sync_copy, rename) << trace;
+    EXPECT_NE(trace.find("fsync(", rename), std::string::npos) << trace;
+}
+
+// Injected failures: the configuration keeps its bytes, no copy stays, the error is named.
+TEST_F(RunSequence, ReadFailureIsReported)
+{
+    std::filesystem::create_directory(pulse("client.conf"));
+    expect_said(run(), printed("Error reading file /etc/pulse/client.conf"));
+    EXPECT_FALSE(temporary_left());
+}
+
+TEST_F(RunSequence, WriteFailureIsReported)
+{
+    const std::string conf_text = "; autospawn = yes\n" + std::string(2000, ';') + "\n";
+    write(scratch + "/conf", conf_text);
+    expect_said(run(R"(mount -t tmpfs -o size=4k tmpfs /etc/pulse
+cp "$D/conf" /etc/pulse/client.conf)",
+                    R"("$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status"
+cat /etc/pulse/client.conf >"$D/after"; ls -A /etc/pulse >"$D/listing")"),
+                printed("Error writing temporary file"));
+    EXPECT_EQ(read(scratch + "/after"), conf_text);
+    EXPECT_EQ(read(scratch + "/listing"), "client.conf\n");
+}
+
+TEST_F(RunSequence, RenameFailureIsReported)
+{
+    write_conf("");
+    write(scratch + "/mounted", "autospawn = yes\n");
+    expect_said(run(R"(mount --bind "$D/mounted" /etc/pulse/client.conf)"),
+                printed("Error replacing file /etc/pulse/client.conf"));
+    EXPECT_EQ(read(scratch + "/mounted"), "autospawn = yes\n");
+    EXPECT_FALSE(temporary_left());
+}
+
+} // namespace

@@ -1,0 +1,115 @@
+#include "sandbox.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+const std::string tool_binary = TOOL_BINARY;
+const std::string already_disabled =
+    printed("Pulseaudio autostart has been disabled before. It's all right.");
+const std::string disabled_now =
+    printed("Pulseaudio autostart is disabled. Please reboot the computer!");
+
+std::string printed(const std::string& message)
+{
+    return "\n\n" + message + "\n";
+}
+
+namespace {
+
+// Real root gets a plain mount namespace; anyone else needs a user namespace around it.
+std::string unshare_command()
+{
+    return ::geteuid() == 0 ? "unshare -m" : "unshare -Urm";
+}
+
+bool namespace_available()
+{
+    static const bool available =
+        std::system((unshare_command() + " true >/dev/null 2>&1").c_str()) == 0;
+    return available;
+}
+
+std::string shell_quoted(const std::string& text)
+{
+    std::string result = "'";
+    for (const char c : text)
+        result += c == '\'' ? std::string{"'\\''"} : std::string{c};
+    return result + "'";
+}
+
+} // namespace
+
+void Sandbox::SetUp()
+{
+    if (!namespace_available())
+        GTEST_SKIP() << "no private mount namespace here (`" << unshare_command()
+                     << " true` failed): the tool's fixed paths cannot be tested safely";
+    std::string pattern = (fs::temp_directory_path() / "pulse-autospawn-test.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    scratch = pattern;
+    dir = scratch + "/etc";
+    fs::create_directories(dir + "/pulse");
+}
+
+void Sandbox::TearDown()
+{
+    if (!scratch.empty())
+        fs::remove_all(scratch);
+}
+
+std::string Sandbox::pulse(const std::string& name) const
+{
+    return dir + "/pulse/" + name;
+}
+
+std::optional<std::string> Sandbox::read(const std::string& path) const
+{
+    std::ifstream in{path, std::ios::binary};
+    if (!in)
+        return std::nullopt;
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void Sandbox::write(const std::string& path, const std::string& bytes) const
+{
+    std::ofstream{path, std::ios::binary | std::ios::trunc} << bytes;
+}
+
+bool Sandbox::temporary_left() const
+{
+    return fs::exists(fs::symlink_status(pulse("client.conf.tmp")));
+}
+
+RunResult Sandbox::run(const std::string& setup, const std::string& body)
+{
+    write(scratch + "/run.sh",
+          "set -e\nmount --bind \"$D/etc\" /etc\ncd /\n" + setup + "\nset +e\n" + body + "\n");
+    fs::remove(scratch + "/out");
+    fs::remove(scratch + "/err");
+    fs::remove(scratch + "/status");
+    const std::string command = "D=" + shell_quoted(scratch) + " BIN=" + shell_quoted(tool_binary) +
+                                " " + unshare_command() + " sh " +
+                                shell_quoted(scratch + "/run.sh");
+    const int script = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(script) && WEXITSTATUS(script) == 0) << "sandbox script failed";
+    RunResult result;
+    result.out = read(scratch + "/out").value_or("");
+    result.err = read(scratch + "/err").value_or("");
+    result.status = std::stoi(read(scratch + "/status").value_or("-1"));
+    return result;
+}
+
+void Sandbox::require_real_root() const
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs real root (ownership, devices, other users), not a user namespace";
+}

@@ -1,0 +1,47 @@
+// Runs the real binary as root in a private mount namespace, with a scratch directory
+// bind-mounted over /etc, so that no test ever sees the machine's own /etc/pulse.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+// The three lines a run prints: two empty ones, then the message.
+std::string printed(const std::string& message);
+
+extern const std::string tool_binary;
+extern const std::string already_disabled;
+extern const std::string disabled_now;
+
+class Sandbox : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Scratch path of something that the tool sees under /etc/pulse.
+    [[nodiscard]] std::string pulse(const std::string& name) const;
+    [[nodiscard]] std::optional<std::string> read(const std::string& path) const;
+    void write(const std::string& path, const std::string& bytes) const;
+    void write_conf(const std::string& bytes) const { write(pulse("client.conf"), bytes); }
+    [[nodiscard]] std::optional<std::string> conf() const { return read(pulse("client.conf")); }
+    [[nodiscard]] bool temporary_left() const;
+
+    // Runs `body` in the namespace after `setup`, with $BIN the tool and $D the scratch
+    // directory; the tool's standard output, standard error and status are collected from
+    // $D/out, $D/err and $D/status, which the default body fills.
+    RunResult run(const std::string& setup = "",
+                  const std::string& body = R"("$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")");
+    // The plain-root runs that unprivileged user namespaces cannot imitate.
+    void require_real_root() const;
+    // $D/etc, the directory that stands in for /etc.
+    std::string dir;
+    std::string scratch;
+};

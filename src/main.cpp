@@ -2,6 +2,7 @@
 // rewriting /etc/pulse/client.conf, and says in one sentence what happened.
 #include "rewrite.hpp"
 
+#include <cerrno>
 #include <cstdio>
 
 #include <fcntl.h>
@@ -61,9 +62,10 @@ int main()
         say(not_root_message);
         return 0;
     }
-    // Only whether the file opens matters; the descriptor is closed again at once.
+    // Only whether the file opens matters; the descriptor is closed again at once. Only a
+    // missing file means the sound server is absent: any other failure is not "all right".
     if (const FileDescriptor probe{::open(client_conf_path, O_RDONLY)}; !probe.valid()) {
-        say(not_installed_message);
+        say(errno == ENOENT || errno == ENOTDIR ? not_installed_message : open_failed_message);
         return 0;
     }
     // Runs share the temporary path: a second run waits here, then reads the finished file.

@@ -95,10 +95,16 @@ TEST_F(RunSequence, RefusesOrdinaryUsers)
     EXPECT_EQ(conf(), "; autospawn = yes\n");
 }
 
-TEST_F(RunSequence, MissingConfigurationIsFine)
+TEST_F(RunSequence, MissingConfigurationIsFineButUnopenableIsNot)
 {
     expect_said(run(), printed("Pulseaudio is not installed. It's all right."));
     EXPECT_FALSE(temporary_left());
+    // A link to itself: the file is there but cannot be opened.
+    expect_said(run("ln -s client.conf /etc/pulse/client.conf"),
+                printed("Error opening file /etc/pulse/client.conf"));
+    std::filesystem::remove_all(dir + "/pulse");
+    write(dir + "/pulse", "");
+    expect_said(run(), printed("Pulseaudio is not installed. It's all right."));
 }
 
 // Anything but a regular file of our own at the temporary path is left exactly as it is.
@@ -174,10 +180,10 @@ TEST_F(RunSequence, ConcurrentRunsTakeTurns)
 
 TEST_F(RunSequence, SyncsCopyBeforeRenameAndDirectoryAfter)
 {
-    if (std::system("command -v strace >/dev/null") != 0)
+    if (!have_strace())
         GTEST_SKIP() << "strace is not installed";
     write_conf("autospawn = yes\n");
-    run("", R"(strace -qq -e trace=fsync,rename -o "$D/trace" "$BIN" >"$D/out")");
+    run("", strace_command + R"(-e trace=fsync,rename -o "$D/trace" "$BIN" >"$D/out")");
     const std::string trace = read(scratch + "/trace").value_or("");
     const auto sync_copy = trace.find("fsync(");
     const auto rename =

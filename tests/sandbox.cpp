@@ -11,6 +11,7 @@
 namespace fs = std::filesystem;
 
 const std::string tool_binary = TOOL_BINARY;
+const std::string strace_command = "ASAN_OPTIONS=detect_leaks=0 timeout 20 strace -f -qq ";
 const std::string already_disabled =
     printed("Pulseaudio autostart has been disabled before. It's all right.");
 const std::string disabled_now =
@@ -19,6 +20,11 @@ const std::string disabled_now =
 std::string printed(const std::string& message)
 {
     return "\n\n" + message + "\n";
+}
+
+bool have_strace()
+{
+    return std::system("command -v strace >/dev/null") == 0;
 }
 
 namespace {

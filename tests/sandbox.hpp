@@ -18,6 +18,10 @@ struct RunResult {
 std::string printed(const std::string& message);
 
 extern const std::string tool_binary;
+// Starts strace on the tool; leak checking stops the process from outside, which cannot work
+// under a tracer, so it is off there.
+extern const std::string strace_command;
+bool have_strace();
 extern const std::string already_disabled;
 extern const std::string disabled_now;
 

@@ -1,0 +1,174 @@
+// Fails every file-related system call the tool makes, one at a time, and checks that the
+// configuration file never ends up damaged and that no failure is reported as success.
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include "sandbox.hpp"
+
+namespace {
+
+const std::string traced_calls = "openat,read,write,close,newfstatat,fstat,fsync,fdatasync,"
+                                 "rename,renameat,renameat2,fchmod,fchown,unlink,unlinkat,"
+                                 "ftruncate,flock,fcntl,lseek";
+const std::string creating_failed = "Error creating temporary file";
+const std::vector<std::string> known_messages = {
+    "Pulseaudio autostart has been disabled before. It's all right.",
+    "Pulseaudio autostart is disabled. Please reboot the computer!",
+    "Error opening file /etc/pulse/client.conf",
+    creating_failed,
+    "Error reading file /etc/pulse/client.conf",
+    "Error writing temporary file",
+    "Error replacing file /etc/pulse/client.conf",
+};
+
+// One system call of the tool's own, as the N-th call of its name in the whole run.
+struct Call {
+    std::string name;
+    std::string arguments;
+    int n;
+    // Its failure cannot matter to the file: it touches standard output, closes a descriptor
+    // that was only read, or is the C library sizing a stream's buffer (it falls back to a
+    // default size).
+    bool harmless;
+};
+
+// The tool's own calls in one traced run; those before its first touch of standard output
+// belong to the dynamic loader and are counted but not returned.
+std::vector<Call> program_calls(const std::string& trace)
+{
+    std::vector<Call> calls;
+    std::map<std::string, int> seen;
+    std::vector<std::string> read_only; // descriptors, as printed
+    bool in_program = false;
+    std::istringstream lines{trace};
+    for (std::string line; std::getline(lines, line);) {
+        // "PID name(arguments) = result"; signal and exit lines have no parenthesis there.
+        const auto name_start = line.find_first_not_of("0123456789 ");
+        const auto paren = line.find('(', name_start);
+        if (name_start == std::string::npos || paren == std::string::npos ||
+            line.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_", name_start) != paren)
+            continue;
+        const std::string name = line.substr(name_start, paren - name_start);
+        const std::string arguments = line.substr(paren + 1);
+        const int n = ++seen[name];
+        in_program = in_program || arguments.starts_with("1,");
+        if (!in_program)
+            continue;
+        const std::string result = line.substr(line.rfind(" = ") + 3);
+        if (name == "openat" && line.find("O_RDONLY") != std::string::npos)
+            read_only.push_back(result);
+        const std::string closed = arguments.substr(0, arguments.find(')'));
+        const bool closes_read_only =
+            name == "close" &&
+            std::find(read_only.begin(), read_only.end(), closed) != read_only.end();
+        const std::string descriptor = arguments.substr(0, arguments.find_first_of(",)") + 1);
+        if ((name == "read" || name == "write") && !calls.empty() &&
+            calls.back().name == "newfstatat" && calls.back().arguments.starts_with(descriptor))
+            calls.back().harmless = true;
+        calls.push_back({name, arguments, n, arguments.starts_with("1,") || closes_read_only});
+        if (closes_read_only)
+            read_only.erase(std::find(read_only.begin(), read_only.end(), closed));
+    }
+    return calls;
+}
+
+// The one message line among the empty ones, or "" when its write was the one that failed.
+std::string message_of(const std::string& out)
+{
+    std::string message;
+    std::istringstream lines{out};
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty())
+            message += line;
+    return message;
+}
+
+class FaultInjection : public Sandbox {
+protected:
+    // Returns the number of injections made.
+    int sweep(const std::string& before)
+    {
+        write_conf(before);
+        const RunResult clean = run("", strace_command + R"(-o "$D/trace" -e trace=)" +
+                                            traced_calls + R"( "$BIN" >"$D/out")");
+        const std::string after = conf().value_or("");
+        const bool already = after == before;
+        EXPECT_EQ(message_of(clean.out), known_messages[already ? 0 : 1]);
+        const std::vector<Call> calls = program_calls(read(scratch + "/trace").value_or(""));
+        EXPECT_GT(calls.size(), 20U) << "the trace shows too few of the tool's own calls";
+
+        int injections = 0;
+        for (const Call& call : calls) {
+            const bool can_fill = call.name == "write" || call.name == "fsync" ||
+                                  call.name == "fdatasync" || call.name == "close";
+            for (const std::string error : {"EIO", "ENOSPC"}) {
+                if (error == "ENOSPC" && !can_fill)
+                    continue;
+                const std::string inject =
+                    call.name + ":error=" + error + ":when=" + std::to_string(call.n);
+                SCOPED_TRACE(inject);
+                write_conf(before);
+                std::filesystem::remove(pulse("client.conf.tmp"));
+                const RunResult result =
+                    run("", strace_command + "-o /dev/null -e trace=" + call.name + " -e inject=" +
+                                inject + R"( "$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")");
+                check(result, call, before, after, already);
+                ++injections;
+            }
+        }
+        return injections;
+    }
+
+    void check(const RunResult& result, const Call& call, const std::string& before,
+               const std::string& after, bool already)
+    {
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.err, "");
+        const std::string message = message_of(result.out);
+        // Only a failed write may lose a line, and then only a line of the tool's own output.
+        if (call.name != "write") {
+            EXPECT_EQ(result.out, printed(message));
+        }
+        if (!message.empty()) {
+            EXPECT_NE(std::find(known_messages.begin(), known_messages.end(), message),
+                      known_messages.end())
+                << message;
+        }
+        if (!call.harmless) {
+            EXPECT_NE(message, known_messages[1]) << "a failure reported as success";
+        }
+
+        const std::string now = conf().value_or("<missing>");
+        EXPECT_TRUE(now == before || now == after) << now;
+        if (message == known_messages[1]) { // the change is reported only when it was made
+            EXPECT_TRUE(now == after && !already);
+        }
+        if (now != before) {
+            EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(),
+                      std::filesystem::perms(0644));
+        }
+        if (message == known_messages[0]) {
+            EXPECT_TRUE(now == before && already);
+        }
+        // A failed remove may leave the copy behind, and so may a failure right after the
+        // tool created it; every other way out cleans up.
+        if (call.name != "unlink" && message != creating_failed) {
+            EXPECT_FALSE(temporary_left());
+        }
+    }
+};
+
+TEST_F(FaultInjection, NoFailingCallDamagesTheFileOrIsReportedAsSuccess)
+{
+    if (!have_strace())
+        GTEST_SKIP() << "strace is not installed";
+    const std::string stock = read(STOCK_CLIENT_CONF).value_or("");
+    ASSERT_FALSE(stock.empty());
+    const int injections = sweep(stock) + sweep(stock + "autospawn = no\n");
+    std::cout << "injections: " << injections << '\n';
+    EXPECT_GT(injections, 100);
+}
+
+} // namespace

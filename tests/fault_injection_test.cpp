@@ -111,9 +111,10 @@ protected:
                 SCOPED_TRACE(inject);
                 write_conf(before);
                 std::filesystem::remove(pulse("client.conf.tmp"));
-                const RunResult result =
-                    run("", strace_command + "-o /dev/null -e trace=" + call.name + " -e inject=" +
-                                inject + R"( "$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")");
+                std::string command = strace_command;
+                command += "-o /dev/null -e trace=" + call.name + " -e inject=" + inject;
+                command += R"( "$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")";
+                const RunResult result = run("", command);
                 check(result, call, before, after, already);
                 ++injections;
             }

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Checks that the install honours DESTDIR, the .deb's metadata and content list, unpacks it into a throwaway root and runs that
+# binary as root in a private mount namespace with a scratch /etc.
+set -euo pipefail
+deb=$(ls "$1"/pulse-autospawn-off_*.deb)
+build=$2
+skip() { echo "SKIP: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "needs root for a private mount namespace"
+unshare -m true 2>/dev/null || skip "no private mount namespace here"
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = pulse-autospawn-off ]
+[ "$(field Section)" = admin ]
+field Depends | grep -q '^libc6 '
+field Description | grep -q 'autospawn'
+contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
+grep -qx './usr/sbin/pulse-autospawn-off' <<<"$contents"
+grep -qx './usr/share/man/man8/pulse-autospawn-off.8' <<<"$contents"
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+DESTDIR=$scratch/staged cmake --install "$build" --prefix /usr >/dev/null
+[ -x "$scratch/staged/usr/sbin/pulse-autospawn-off" ]
+[ -f "$scratch/staged/usr/share/man/man8/pulse-autospawn-off.8" ]
+
+dpkg -x "$deb" "$scratch/root"
+mkdir -p "$scratch/etc/pulse"
+printf '; autospawn = yes\n' >"$scratch/etc/pulse/client.conf"
+out=$(unshare -m sh -c 'mount --bind "$0/etc" /etc && exec "$0/root/usr/sbin/pulse-autospawn-off"' "$scratch")
+[ "$out" = "$(printf '\n\nPulseaudio autostart is disabled. Please reboot the computer!')" ]
+[ "$(cat "$scratch/etc/pulse/client.conf")" = "autospawn = no" ]
+echo "package: content and unpacked binary as expected"

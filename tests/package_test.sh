@@ -11,7 +11,7 @@ unshare -m true 2>/dev/null || skip "no private mount namespace here"
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = pulse-autospawn-off ]
 [ "$(field Section)" = admin ]
-field Depends | grep -q '^libc6 '
+field Depends | grep -qw libc6
 field Description | grep -q 'autospawn'
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 grep -qx './usr/sbin/pulse-autospawn-off' <<<"$contents"

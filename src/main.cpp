@@ -88,8 +88,9 @@ int main()
         return 0;
     }
 
-    switch (
-        rewrite_client_conf(std::move(client_conf), std::move(temporary), pulse_directory.get())) {
+    const RewriteOutcome outcome =
+        rewrite_client_conf(std::move(client_conf), std::move(temporary), pulse_directory.get());
+    switch (outcome) {
     case RewriteOutcome::already_disabled:
         say(already_disabled_message);
         break;

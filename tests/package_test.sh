@@ -11,8 +11,9 @@ unshare -m true 2>/dev/null || skip "no private mount namespace here"
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = pulse-autospawn-off ]
 [ "$(field Section)" = admin ]
-field Depends | grep -qw libc6
-field Description | grep -q 'autospawn'
+# Matched on captured text: grep -q on a pipe can end the writer early, which pipefail fails.
+grep -qw libc6 <<<"$(field Depends)"
+grep -q autospawn <<<"$(field Description)"
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 grep -qx './usr/sbin/pulse-autospawn-off' <<<"$contents"
 grep -qx './usr/share/man/man8/pulse-autospawn-off.8' <<<"$contents"

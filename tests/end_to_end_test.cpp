@@ -77,8 +77,7 @@ TEST_F(RunSequence, SecondRunFindsTheFirstRunsWork)
 {
     write_conf("; autospawn = yes\n");
     expect_said(run(R"(: >/etc/pulse/client.conf.tmp)"), disabled_now); // stale copy reused
-    expect_said(run("", R"("$BIN" extra --args >"$D/out" 2>"$D/err"; echo $? >"$D/status")"),
-                already_disabled);
+    expect_said(run("", collected(R"("$BIN" extra --args)")), already_disabled);
     EXPECT_EQ(conf(), "autospawn = no\n");
     EXPECT_FALSE(temporary_left());
 }
@@ -88,10 +87,8 @@ TEST_F(RunSequence, RefusesOrdinaryUsers)
     if (::geteuid() != 0)
         GTEST_SKIP() << needs_real_root;
     write_conf("; autospawn = yes\n");
-    expect_said(
-        run("",
-            R"(setpriv --reuid=65534 --regid=65534 --clear-groups "$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")"),
-        printed("Error! Please run this program as Root User!"));
+    expect_said(run("", collected(R"(setpriv --reuid=65534 --regid=65534 --clear-groups "$BIN")")),
+                printed("Error! Please run this program as Root User!"));
     EXPECT_EQ(conf(), "; autospawn = yes\n");
 }
 
@@ -123,7 +120,7 @@ TEST_F(RunSequence, TemporaryPathMustBeAPlainFile)
             continue; // devices cannot be made in a user namespace
         write_conf("; autospawn = yes\n");
         write(dir + "/victim", "precious\n");
-        expect_said(run(setup, R"(timeout 10 "$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")"),
+        expect_said(run(setup, collected(R"(timeout 10 "$BIN")")),
                     printed("Error creating temporary file"));
         EXPECT_EQ(conf(), "; autospawn = yes\n");
         EXPECT_EQ(read(dir + "/victim"), "precious\n");
@@ -207,7 +204,7 @@ TEST_F(RunSequence, WriteFailureIsReported)
     write(scratch + "/conf", conf_text);
     expect_said(run(R"(mount -t tmpfs -o size=4k tmpfs /etc/pulse
 cp "$D/conf" /etc/pulse/client.conf)",
-                    R"("$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status"
+                    collected() + R"(
 cat /etc/pulse/client.conf >"$D/after"; ls -A /etc/pulse >"$D/listing")"),
                 printed("Error writing temporary file"));
     EXPECT_EQ(read(scratch + "/after"), conf_text);

@@ -113,8 +113,8 @@ protected:
                 std::filesystem::remove(pulse("client.conf.tmp"));
                 std::string command = strace_command;
                 command += "-o /dev/null -e trace=" + call.name + " -e inject=" + inject;
-                command += R"( "$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")";
-                const RunResult result = run("", command);
+                command += R"( "$BIN")";
+                const RunResult result = run("", collected(command));
                 check(result, call, before, after, already);
                 ++injections;
             }

@@ -22,6 +22,11 @@ std::string printed(const std::string& message)
     return "\n\n" + message + "\n";
 }
 
+std::string collected(const std::string& command)
+{
+    return command + R"( >"$D/out" 2>"$D/err"; echo $? >"$D/status")";
+}
+
 bool have_strace()
 {
     return std::system("command -v strace >/dev/null") == 0;
@@ -112,10 +117,4 @@ RunResult Sandbox::run(const std::string& setup, const std::string& body)
     result.err = read(scratch + "/err").value_or("");
     result.status = std::stoi(read(scratch + "/status").value_or("-1"));
     return result;
-}
-
-void Sandbox::require_real_root() const
-{
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "needs real root (ownership, devices, other users), not a user namespace";
 }

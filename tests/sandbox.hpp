@@ -16,6 +16,9 @@ struct RunResult {
 
 // The three lines a run prints: two empty ones, then the message.
 std::string printed(const std::string& message);
+// `command`, which runs the tool as "$BIN", with its standard output, standard error and exit
+// status collected in $D/out, $D/err and $D/status.
+std::string collected(const std::string& command = R"("$BIN")");
 
 extern const std::string tool_binary;
 // Starts strace on the tool; leak checking stops the process from outside, which cannot work
@@ -39,12 +42,8 @@ protected:
     [[nodiscard]] bool temporary_left() const;
 
     // Runs `body` in the namespace after `setup`, with $BIN the tool and $D the scratch
-    // directory; the tool's standard output, standard error and status are collected from
-    // $D/out, $D/err and $D/status, which the default body fills.
-    RunResult run(const std::string& setup = "",
-                  const std::string& body = R"("$BIN" >"$D/out" 2>"$D/err"; echo $? >"$D/status")");
-    // The plain-root runs that unprivileged user namespaces cannot imitate.
-    void require_real_root() const;
+    // directory; the result is read from what collected() leaves in $D.
+    RunResult run(const std::string& setup = "", const std::string& body = collected());
     // $D/etc, the directory that stands in for /etc.
     std::string dir;
     std::string scratch;

@@ -2,6 +2,7 @@
 // configuration file never ends up damaged and that no failure is reported as success.
 #include <iostream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -14,8 +15,8 @@ const std::string traced_calls = "openat,read,write,close,newfstatat,fstat,fsync
                                  "ftruncate,flock,fcntl,lseek";
 const std::string creating_failed = "Error creating temporary file";
 const std::vector<std::string> known_messages = {
-    "Pulseaudio autostart has been disabled before. It's all right.",
-    "Pulseaudio autostart is disabled. Please reboot the computer!",
+    already_disabled_text,
+    disabled_now_text,
     "Error opening file /etc/pulse/client.conf",
     creating_failed,
     "Error reading file /etc/pulse/client.conf",
@@ -26,7 +27,7 @@ const std::vector<std::string> known_messages = {
 // One system call of the tool's own, as the N-th call of its name in the whole run.
 struct Call {
     std::string name;
-    std::string arguments;
+    std::string descriptor; // the first argument, as printed
     int n;
     // Its failure cannot matter to the file: it touches standard output, closes a descriptor
     // that was only read, or is the C library sizing a stream's buffer (it falls back to a
@@ -40,7 +41,7 @@ std::vector<Call> program_calls(const std::string& trace)
 {
     std::vector<Call> calls;
     std::map<std::string, int> seen;
-    std::vector<std::string> read_only; // descriptors, as printed
+    std::set<std::string> read_only; // descriptors, as printed
     bool in_program = false;
     std::istringstream lines{trace};
     for (std::string line; std::getline(lines, line);) {
@@ -51,25 +52,19 @@ std::vector<Call> program_calls(const std::string& trace)
             line.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_", name_start) != paren)
             continue;
         const std::string name = line.substr(name_start, paren - name_start);
-        const std::string arguments = line.substr(paren + 1);
+        const std::string descriptor =
+            line.substr(paren + 1, line.find_first_of(",)", paren) - paren - 1);
         const int n = ++seen[name];
-        in_program = in_program || arguments.starts_with("1,");
+        in_program = in_program || descriptor == "1";
         if (!in_program)
             continue;
-        const std::string result = line.substr(line.rfind(" = ") + 3);
         if (name == "openat" && line.find("O_RDONLY") != std::string::npos)
-            read_only.push_back(result);
-        const std::string closed = arguments.substr(0, arguments.find(')'));
-        const bool closes_read_only =
-            name == "close" &&
-            std::find(read_only.begin(), read_only.end(), closed) != read_only.end();
-        const std::string descriptor = arguments.substr(0, arguments.find_first_of(",)") + 1);
+            read_only.insert(line.substr(line.rfind(" = ") + 3));
+        const bool closes_read_only = name == "close" && read_only.erase(descriptor) == 1;
         if ((name == "read" || name == "write") && !calls.empty() &&
-            calls.back().name == "newfstatat" && calls.back().arguments.starts_with(descriptor))
+            calls.back().name == "newfstatat" && calls.back().descriptor == descriptor)
             calls.back().harmless = true;
-        calls.push_back({name, arguments, n, arguments.starts_with("1,") || closes_read_only});
-        if (closes_read_only)
-            read_only.erase(std::find(read_only.begin(), read_only.end(), closed));
+        calls.push_back({name, descriptor, n, descriptor == "1" || closes_read_only});
     }
     return calls;
 }
@@ -95,7 +90,7 @@ protected:
                                             traced_calls + R"( "$BIN" >"$D/out")");
         const std::string after = conf().value_or("");
         const bool already = after == before;
-        EXPECT_EQ(message_of(clean.out), known_messages[already ? 0 : 1]);
+        EXPECT_EQ(message_of(clean.out), already ? already_disabled_text : disabled_now_text);
         const std::vector<Call> calls = program_calls(read(scratch + "/trace").value_or(""));
         EXPECT_GT(calls.size(), 20U) << "the trace shows too few of the tool's own calls";
 
@@ -138,19 +133,19 @@ protected:
                 << message;
         }
         if (!call.harmless) {
-            EXPECT_NE(message, known_messages[1]) << "a failure reported as success";
+            EXPECT_NE(message, disabled_now_text) << "a failure reported as success";
         }
 
         const std::string now = conf().value_or("<missing>");
         EXPECT_TRUE(now == before || now == after) << now;
-        if (message == known_messages[1]) { // the change is reported only when it was made
+        if (message == disabled_now_text) { // the change is reported only when it was made
             EXPECT_TRUE(now == after && !already);
         }
         if (now != before) {
             EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(),
                       std::filesystem::perms(0644));
         }
-        if (message == known_messages[0]) {
+        if (message == already_disabled_text) {
             EXPECT_TRUE(now == before && already);
         }
         // A failed remove may leave the copy behind, and so may a failure right after the

@@ -12,10 +12,8 @@ namespace fs = std::filesystem;
 
 const std::string tool_binary = TOOL_BINARY;
 const std::string strace_command = "ASAN_OPTIONS=detect_leaks=0 timeout 20 strace -f -qq ";
-const std::string already_disabled =
-    printed("Pulseaudio autostart has been disabled before. It's all right.");
-const std::string disabled_now =
-    printed("Pulseaudio autostart is disabled. Please reboot the computer!");
+const std::string already_disabled = printed(already_disabled_text);
+const std::string disabled_now = printed(disabled_now_text);
 
 std::string printed(const std::string& message)
 {

@@ -25,8 +25,13 @@ extern const std::string tool_binary;
 // under a tracer, so it is off there.
 extern const std::string strace_command;
 bool have_strace();
-extern const std::string already_disabled;
-extern const std::string disabled_now;
+// Constants, so that other files may build their own tables from them at start-up.
+inline constexpr const char* already_disabled_text =
+    "Pulseaudio autostart has been disabled before. It's all right.";
+inline constexpr const char* disabled_now_text =
+    "Pulseaudio autostart is disabled. Please reboot the computer!";
+extern const std::string already_disabled; // as printed
+extern const std::string disabled_now;     // as printed
 
 class Sandbox : public ::testing::Test {
 protected:

@@ -28,7 +28,10 @@ struct LineBuffer {
 // then removes the temporary file.
 class TemporaryFileDiscarder {
 public:
-    explicit TemporaryFileDiscarder(Stream& temporary) noexcept : temporary_{temporary} {}
+    TemporaryFileDiscarder(Stream& temporary, const std::string& path) noexcept
+        : temporary_{temporary}, path_{path}
+    {
+    }
     TemporaryFileDiscarder(const TemporaryFileDiscarder&) = delete;
     TemporaryFileDiscarder& operator=(const TemporaryFileDiscarder&) = delete;
     ~TemporaryFileDiscarder()
@@ -36,14 +39,15 @@ public:
         if (!armed_)
             return;
         temporary_.reset();
-        // A copy left behind harms nothing: the configuration file is intact either way.
-        (void)std::remove(temporary_path);
+        // A copy left behind harms nothing: the file it was made from is intact either way.
+        (void)std::remove(path_.c_str());
     }
 
     void dismiss() noexcept { armed_ = false; }
 
 private:
     Stream& temporary_;
+    const std::string& path_;
     bool armed_ = true;
 };
 
@@ -74,52 +78,76 @@ bool finish_copy(Stream temporary, const struct stat& original)
     return std::fclose(temporary.release()) == 0;
 }
 
-} // namespace
+// What one pass over a file's lines found.
+struct LinePass {
+    Setting setting = Setting::silent;
+    bool key_mentioned = false; // some line mentions the key, commented or not
+    bool copy_written = true;   // false from the first failed write on
+    bool read_to_end = false;
+};
 
-RewriteOutcome rewrite_client_conf(Stream client_conf, Stream temporary, int pulse_directory)
+// Reads in to its end, one line in memory at a time. When copy is given, each line is written
+// to it, every line that mentions the key replaced by the disabled line.
+LinePass pass_over_lines(std::FILE* in, std::FILE* copy)
 {
-    TemporaryFileDiscarder discarder{temporary};
-
-    struct stat original {};
-    if (::fstat(::fileno(client_conf.get()), &original) != 0)
-        return RewriteOutcome::read_failed;
-
-    bool copy_written = true;           // false from the first failed write on
-    bool key_mentioned = false;         // some line mentions the key, commented or not
-    bool last_setting_disabled = false; // the last uncommented mention says "autospawn = no"
+    LinePass pass;
     LineBuffer line;
     ssize_t length = 0;
-    while ((length = ::getline(&line.data, &line.capacity, client_conf.get())) != -1) {
+    while ((length = ::getline(&line.data, &line.capacity, in)) != -1) {
         std::string_view text{line.data, static_cast<size_t>(length)};
         if (!text.empty() && text.back() == '\n')
             text.remove_suffix(1);
 
         const bool mentions_key = contains(text, autospawn_key);
         if (mentions_key && text.find_first_of(comment_marks) == std::string_view::npos)
-            last_setting_disabled = contains(text, disabled_line);
-        key_mentioned = key_mentioned || mentions_key;
+            pass.setting =
+                contains(text, disabled_line) ? Setting::disabled : Setting::not_disabled;
+        pass.key_mentioned = pass.key_mentioned || mentions_key;
         // Reading goes on after a failed write: a file that is already disabled needs no copy.
-        if (copy_written)
-            copy_written = write_line(temporary.get(), mentions_key ? disabled_line : text);
+        if (copy != nullptr && pass.copy_written)
+            pass.copy_written = write_line(copy, mentions_key ? disabled_line : text);
     }
     // getline also stops on a failed allocation, which sets neither flag but is no end of file.
-    if (std::ferror(client_conf.get()) || !std::feof(client_conf.get()))
-        return RewriteOutcome::read_failed;
-    client_conf.reset();
+    pass.read_to_end = !std::ferror(in) && std::feof(in);
+    return pass;
+}
 
-    if (last_setting_disabled)
+} // namespace
+
+std::optional<Setting> read_setting(Stream file)
+{
+    const LinePass pass = pass_over_lines(file.get(), nullptr);
+    if (!pass.read_to_end)
+        return std::nullopt;
+    return pass.setting;
+}
+
+RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteTarget& target)
+{
+    TemporaryFileDiscarder discarder{temporary, target.temporary_path};
+
+    struct stat original {};
+    if (::fstat(::fileno(file.get()), &original) != 0)
+        return RewriteOutcome::read_failed;
+    LinePass pass = pass_over_lines(file.get(), temporary.get());
+    if (!pass.read_to_end)
+        return RewriteOutcome::read_failed;
+    file.reset();
+
+    if (pass.setting == Setting::disabled ||
+        (pass.setting == Setting::silent && !target.rewrite_when_silent))
         return RewriteOutcome::already_disabled;
 
-    if (!key_mentioned && copy_written)
-        copy_written = write_line(temporary.get(), disabled_line);
-    if (!copy_written || !finish_copy(std::move(temporary), original))
+    if (!pass.key_mentioned && pass.copy_written)
+        pass.copy_written = write_line(temporary.get(), disabled_line);
+    if (!pass.copy_written || !finish_copy(std::move(temporary), original))
         return RewriteOutcome::write_failed;
 
-    if (std::rename(temporary_path, client_conf_path) != 0)
+    if (std::rename(target.temporary_path.c_str(), target.path.c_str()) != 0)
         return RewriteOutcome::replace_failed;
     discarder.dismiss();
     // The new directory entry is on disk only once the directory itself is synced.
-    if (::fsync(pulse_directory) != 0)
+    if (::fsync(target.directory) != 0)
         return RewriteOutcome::replace_failed;
     return RewriteOutcome::disabled_now;
 }

@@ -1,9 +1,11 @@
-// The one edit this tool exists for: a copy of the client configuration in which every
+// The one edit this tool exists for: a copy of a client configuration file in which every
 // line that mentions autospawn says "autospawn = no", put in place of the original.
 #pragma once
 
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include <unistd.h>
@@ -14,10 +16,17 @@ inline constexpr const char* temporary_path = "/etc/pulse/client.conf.tmp";
 // Locked to serialise runs, and synced so that the rename survives a crash.
 inline constexpr const char* pulse_directory_path = "/etc/pulse";
 
+// What one file says about autospawn: its last uncommented line that mentions the key.
+enum class Setting {
+    silent,       // no uncommented line mentions the key
+    disabled,     // that line says "autospawn = no"
+    not_disabled, // it says anything else
+};
+
 enum class RewriteOutcome {
-    already_disabled, // the last setting already disables autospawn; nothing changed
-    disabled_now,     // the rewritten copy has replaced the configuration file
-    read_failed,      // the configuration file could not be read to its end; nothing changed
+    already_disabled, // the file needs no change (its setting disables autospawn); unchanged
+    disabled_now,     // the rewritten copy has replaced the file
+    read_failed,      // the file could not be read to its end; nothing changed
     write_failed,     // the copy could not be written and made durable; nothing changed
     replace_failed,   // the copy could not be renamed into place, or the rename made durable
 };
@@ -49,8 +58,20 @@ struct StreamCloser {
 };
 using Stream = std::unique_ptr<std::FILE, StreamCloser>;
 
-// Takes over both streams: the configuration file open for reading at its start, and the
-// empty temporary file open for writing. Before it returns, both are closed and the
-// temporary file has been renamed onto the configuration file or removed.
-// pulse_directory is the locked directory descriptor; it is only synced, never closed.
-RewriteOutcome rewrite_client_conf(Stream client_conf, Stream temporary, int pulse_directory);
+// A file of settings that the rewrite may replace, and where its copy is made.
+struct RewriteTarget {
+    std::string path;
+    std::string temporary_path; // beside it, so that the rename stays within one file system
+    int directory;              // holds both; synced after the rename, never closed here
+    // client.conf is where the default is overridden, so it gains "autospawn = no" even when
+    // it says nothing; a drop-in that says nothing is left alone.
+    bool rewrite_when_silent;
+};
+
+// Reads the file to its end; nothing when that fails.
+std::optional<Setting> read_setting(Stream file);
+
+// Takes over both streams: the target open for reading at its start, and its empty
+// temporary file open for writing. Before it returns, both are closed and the temporary
+// file has been renamed onto the target or removed.
+RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteTarget& target);

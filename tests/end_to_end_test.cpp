@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -21,11 +22,17 @@ void expect_said(const RunResult& run, const std::string& output)
     EXPECT_EQ(run.status, 0);
 }
 
+using Files = std::map<std::string, std::string>;
+
 struct RuleCase {
     const char* name;
     std::string before;
     std::string after; // the same as before when nothing may change
     bool changed;
+    // Run first, in /etc/pulse/client.conf.d, beside an empty /etc/run for link targets.
+    std::string setup = "";
+    Files others_after = {};  // everything else under /etc afterwards, as Sandbox::files()
+    std::string message = ""; // when it is neither of the two outcomes
 };
 
 void PrintTo(const RuleCase& c, std::ostream* os)
@@ -33,7 +40,8 @@ void PrintTo(const RuleCase& c, std::ostream* os)
     *os << c.name;
 }
 
-// Line rules, including the two comment marks and the last setting winning.
+// Line rules, including the two comment marks and the last setting winning, over client.conf
+// and the drop-ins read after it.
 const RuleCase rule_cases[] = {
     {"empty", "", "autospawn = no\n", true},
     {"no_mention_appends", "a = 1\nb = 2", "a = 1\nb = 2\nautospawn = no\n", true},
@@ -55,6 +63,42 @@ const RuleCase rule_cases[] = {
      "autospawn = no\nx\nautospawn = no\n", true},
     {"key_in_longer_word", "noautospawn = 1\n", "autospawn = no\n", true},
     {"zero_byte_copied", "a\0b\n"s, "a\0b\nautospawn = no\n"s, true},
+    // The drop-ins: the link that a boot script fills, replaced while its target is kept.
+    // clang-format off
+    {"debian_enabling_link", "; autospawn = yes\n", "autospawn = no\n", true,
+     "echo autospawn=yes >/etc/run/enable; ln -s /etc/run/enable 01-enable-autospawn.conf",
+     {{"pulse/client.conf.d/01-enable-autospawn.conf", "autospawn = no\n"},
+      {"run/enable", "autospawn=yes\n"}}},
+    {"dangling_link_skipped", "; autospawn = yes\n", "autospawn = no\n", true,
+     "ln -s /etc/run/enable 01.conf", {{"pulse/client.conf.d/01.conf", "-> /etc/run/enable"}}},
+    {"drop_in_disables", "; autospawn = yes\n", "; autospawn = yes\n", false,
+     "echo 'autospawn = no' >50.conf", {{"pulse/client.conf.d/50.conf", "autospawn = no\n"}}},
+    // Byte order puts "B" before "a", so a.conf is read last and wins.
+    {"later_drop_in_enables", "autospawn = no\n", "autospawn = no\n", true,
+     "echo 'autospawn = no' >B.conf; printf '# x\\nautospawn = yes\\n' >a.conf",
+     {{"pulse/client.conf.d/B.conf", "autospawn = no\n"},
+      {"pulse/client.conf.d/a.conf", "# x\nautospawn = no\n"}}},
+    {"later_drop_in_disables", "; autospawn = yes\n", "; autospawn = yes\n", false,
+     "echo 'autospawn = yes' >B.conf; echo 'autospawn = no' >a.conf",
+     {{"pulse/client.conf.d/B.conf", "autospawn = yes\n"},
+      {"pulse/client.conf.d/a.conf", "autospawn = no\n"}}},
+    {"silent_drop_in_left_alone", "autospawn = yes\n", "autospawn = no\n", true,
+     "printf '; autospawn = yes' >01.conf", {{"pulse/client.conf.d/01.conf", "; autospawn = yes"}}},
+    {"other_names_ignored", "autospawn = no\n", "autospawn = no\n", false,
+     "echo 'autospawn = yes' | tee 01.conf.bak 01.conf.tmp >/dev/null",
+     {{"pulse/client.conf.d/01.conf.bak", "autospawn = yes\n"},
+      {"pulse/client.conf.d/01.conf.tmp", "autospawn = yes\n"}}},
+    {"non_regular_drop_ins_skipped", "autospawn = no\n", "autospawn = no\n", false,
+     "mkfifo 10.conf; mkdir 20.conf; ln -s /dev/zero 30.conf",
+     {{"pulse/client.conf.d/10.conf", "<other>"}, {"pulse/client.conf.d/30.conf", "-> /dev/zero"}}},
+    {"drop_in_path_not_a_directory", "; autospawn = yes\n", "autospawn = no\n", true,
+     "cd .. && rmdir client.conf.d && echo 'autospawn = yes' >client.conf.d",
+     {{"pulse/client.conf.d", "autospawn = yes\n"}}},
+    // A failure on a drop-in: client.conf, done before it, stays done for the next run.
+    {"drop_in_temporary_unusable", "; autospawn = yes\n", "autospawn = no\n", false,
+     "echo 'autospawn = yes' >01.conf; mkdir 01.conf.tmp",
+     {{"pulse/client.conf.d/01.conf", "autospawn = yes\n"}}, "Error creating temporary file"},
+    // clang-format on
 };
 
 class Rules : public Sandbox, public ::testing::WithParamInterface<RuleCase> {};
@@ -63,8 +107,14 @@ TEST_P(Rules, RewritesOrLeavesAlone)
 {
     const RuleCase& c = GetParam();
     write_conf(c.before);
-    expect_said(run(), c.changed ? disabled_now : already_disabled);
+    const std::string setup =
+        "mkdir -p /etc/run /etc/pulse/client.conf.d\ncd /etc/pulse/client.conf.d\n";
+    const std::string message = !c.message.empty() ? c.message
+                                : c.changed        ? disabled_now_text
+                                                   : already_disabled_text;
+    expect_said(run(setup + c.setup, collected(R"(timeout 10 "$BIN")")), printed(message));
     EXPECT_EQ(conf(), c.after);
+    EXPECT_EQ(files(), c.others_after);
     EXPECT_FALSE(temporary_left());
 }
 
@@ -76,7 +126,8 @@ using RunSequence = Sandbox;
 TEST_F(RunSequence, SecondRunFindsTheFirstRunsWork)
 {
     write_conf("; autospawn = yes\n");
-    expect_said(run(R"(: >/etc/pulse/client.conf.tmp)"), disabled_now); // stale copy reused
+    // A stale copy, longer than the new file, is emptied and reused.
+    expect_said(run(R"(printf '%4000s\n' stale >/etc/pulse/client.conf.tmp)"), disabled_now);
     expect_said(run("", collected(R"("$BIN" extra --args)")), already_disabled);
     EXPECT_EQ(conf(), "autospawn = no\n");
     EXPECT_FALSE(temporary_left());
@@ -96,9 +147,18 @@ TEST_F(RunSequence, MissingConfigurationIsFineButUnopenableIsNot)
 {
     expect_said(run(), printed("Pulseaudio is not installed. It's all right."));
     EXPECT_FALSE(temporary_left());
-    // A link to itself: the file is there but cannot be opened.
-    expect_said(run("ln -s client.conf /etc/pulse/client.conf"),
-                printed("Error opening file /etc/pulse/client.conf"));
+    // There, but not a regular file: never opened, so nothing blocks, grows or is left behind.
+    const std::vector<std::string> setups = {
+        R"(ln -s client.conf /etc/pulse/client.conf)", R"(mkfifo /etc/pulse/client.conf)",
+        R"(ln -s /dev/zero /etc/pulse/client.conf)", R"(ln -s /dev/urandom /etc/pulse/client.conf)",
+        R"(mkdir /etc/pulse/client.conf)"};
+    for (const std::string& setup : setups) {
+        SCOPED_TRACE(setup);
+        expect_said(run(setup, collected(R"(timeout 10 "$BIN")")),
+                    printed("Error opening file /etc/pulse/client.conf"));
+        EXPECT_EQ(files(), Files{});
+        std::filesystem::remove_all(pulse("client.conf"));
+    }
     std::filesystem::remove_all(dir + "/pulse");
     write(dir + "/pulse", "");
     expect_said(run(), printed("Pulseaudio is not installed. It's all right."));
@@ -191,13 +251,6 @@ TEST_F(RunSequence, SyncsCopyBeforeRenameAndDirectoryAfter)
 }
 
 // Injected failures: the configuration keeps its bytes, no copy stays, the error is named.
-TEST_F(RunSequence, ReadFailureIsReported)
-{
-    std::filesystem::create_directory(pulse("client.conf"));
-    expect_said(run(), printed("Error reading file /etc/pulse/client.conf"));
-    EXPECT_FALSE(temporary_left());
-}
-
 TEST_F(RunSequence, WriteFailureIsReported)
 {
     const std::string conf_text = "; autospawn = yes\n" + std::string(2000, ';') + "\n";

@@ -1,7 +1,8 @@
-// Fails every file-related system call the tool makes, one at a time, and checks that the
-// configuration file never ends up damaged and that no failure is reported as success.
+// Fails every file-related system call the tool makes, one at a time, and checks that no
+// configuration file ever ends up damaged and that no failure is reported as success.
 #include <iostream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -12,17 +13,22 @@ namespace {
 
 const std::string traced_calls = "openat,read,write,close,newfstatat,fstat,fsync,fdatasync,"
                                  "rename,renameat,renameat2,fchmod,fchown,unlink,unlinkat,"
-                                 "ftruncate,flock,fcntl,lseek";
+                                 "ftruncate,flock,fcntl,lseek,getdents64";
 const std::string creating_failed = "Error creating temporary file";
-const std::vector<std::string> known_messages = {
-    already_disabled_text,
-    disabled_now_text,
-    "Error opening file /etc/pulse/client.conf",
-    creating_failed,
-    "Error reading file /etc/pulse/client.conf",
-    "Error writing temporary file",
-    "Error replacing file /etc/pulse/client.conf",
-};
+const std::string debian_layout =
+    "mkdir -p /etc/run /etc/pulse/client.conf.d && echo autospawn=yes >/etc/run/enable && "
+    "ln -s /etc/run/enable /etc/pulse/client.conf.d/01-enable-autospawn.conf";
+const std::vector<std::string> known_messages = [] {
+    std::vector<std::string> messages = {already_disabled_text, disabled_now_text, creating_failed,
+                                         "Error writing temporary file",
+                                         "Error reading directory /etc/pulse/client.conf.d"};
+    for (const char* prefix :
+         {"Error opening file ", "Error reading file ", "Error replacing file "})
+        for (const char* path :
+             {"/etc/pulse/client.conf", "/etc/pulse/client.conf.d/01-enable-autospawn.conf"})
+            messages.push_back(std::string{prefix} + path);
+    return messages;
+}();
 
 // One system call of the tool's own, as the N-th call of its name in the whole run.
 struct Call {
@@ -80,16 +86,23 @@ std::string message_of(const std::string& out)
     return message;
 }
 
+// What the scratch /etc holds: client.conf, and every other file as Sandbox::files().
+struct State {
+    std::string conf;
+    std::map<std::string, std::string> others;
+};
+
 class FaultInjection : public Sandbox {
 protected:
-    // Returns the number of injections made.
-    int sweep(const std::string& before)
+    // Lays out client.conf and whatever setup makes, runs the tool once cleanly, then once per
+    // injected failure. Returns the number of injections made.
+    int sweep(const std::string& before_conf, const std::string& setup = "")
     {
-        write_conf(before);
+        const State before = lay_out(before_conf, setup);
         const RunResult clean = run("", strace_command + R"(-o "$D/trace" -e trace=)" +
                                             traced_calls + R"( "$BIN" >"$D/out")");
-        const std::string after = conf().value_or("");
-        const bool already = after == before;
+        const State after = state();
+        const bool already = after.conf == before.conf && after.others == before.others;
         EXPECT_EQ(message_of(clean.out), already ? already_disabled_text : disabled_now_text);
         const std::vector<Call> calls = program_calls(read(scratch + "/trace").value_or(""));
         EXPECT_GT(calls.size(), 20U) << "the trace shows too few of the tool's own calls";
@@ -104,8 +117,7 @@ protected:
                 const std::string inject =
                     call.name + ":error=" + error + ":when=" + std::to_string(call.n);
                 SCOPED_TRACE(inject);
-                write_conf(before);
-                std::filesystem::remove(pulse("client.conf.tmp"));
+                (void)lay_out(before_conf, setup);
                 std::string command = strace_command;
                 command += "-o /dev/null -e trace=" + call.name + " -e inject=" + inject;
                 command += R"( "$BIN")";
@@ -117,8 +129,21 @@ protected:
         return injections;
     }
 
-    void check(const RunResult& result, const Call& call, const std::string& before,
-               const std::string& after, bool already)
+    State state() const { return {conf().value_or("<missing>"), files()}; }
+
+    // Lays out the scratch /etc afresh: setup runs in the namespace, where it sees /etc.
+    State lay_out(const std::string& conf_bytes, const std::string& setup)
+    {
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir + "/pulse");
+        write_conf(conf_bytes);
+        if (!setup.empty())
+            run(setup, "true");
+        return state();
+    }
+
+    void check(const RunResult& result, const Call& call, const State& before, const State& after,
+               bool already)
     {
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.err, "");
@@ -136,22 +161,44 @@ protected:
             EXPECT_NE(message, disabled_now_text) << "a failure reported as success";
         }
 
-        const std::string now = conf().value_or("<missing>");
-        EXPECT_TRUE(now == before || now == after) << now;
-        if (message == disabled_now_text) { // the change is reported only when it was made
-            EXPECT_TRUE(now == after && !already);
+        // Each file holds its old bytes or its new ones; a copy left behind is judged below.
+        State now = state();
+        EXPECT_TRUE(now.conf == before.conf || now.conf == after.conf) << now.conf;
+        bool copy_left = false;
+        for (auto it = now.others.begin(); it != now.others.end();) {
+            const bool copy = it->first.ends_with(".tmp");
+            copy_left = copy_left || copy;
+            it = copy ? now.others.erase(it) : std::next(it);
         }
-        if (now != before) {
-            EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(),
-                      std::filesystem::perms(0644));
+        const auto at = [](const std::map<std::string, std::string>& files,
+                           const std::string& path) -> std::optional<std::string> {
+            const auto found = files.find(path);
+            return found == files.end() ? std::nullopt : std::optional{found->second};
+        };
+        std::set<std::string> paths;
+        for (const auto& files : {before.others, after.others, now.others})
+            for (const auto& entry : files)
+                paths.insert(entry.first);
+        for (const std::string& path : paths) {
+            const auto bytes = at(now.others, path);
+            EXPECT_TRUE(bytes == at(before.others, path) || bytes == at(after.others, path))
+                << path << ": " << bytes.value_or("<missing>");
+        }
+        // The change is reported only when all of it was made.
+        if (message == disabled_now_text) {
+            EXPECT_TRUE(now.conf == after.conf && now.others == after.others && !already);
         }
         if (message == already_disabled_text) {
-            EXPECT_TRUE(now == before && already);
+            EXPECT_TRUE(now.conf == before.conf && now.others == before.others && already);
+        }
+        if (now.conf != before.conf) {
+            EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(),
+                      std::filesystem::perms(0644));
         }
         // A failed remove may leave the copy behind, and so may a failure right after the
         // tool created it; every other way out cleans up.
         if (call.name != "unlink" && message != creating_failed) {
-            EXPECT_FALSE(temporary_left());
+            EXPECT_FALSE(temporary_left() || copy_left);
         }
     }
 };
@@ -162,7 +209,9 @@ TEST_F(FaultInjection, NoFailingCallDamagesTheFileOrIsReportedAsSuccess)
         GTEST_SKIP() << "strace is not installed";
     const std::string stock = read(STOCK_CLIENT_CONF).value_or("");
     ASSERT_FALSE(stock.empty());
-    const int injections = sweep(stock) + sweep(stock + "autospawn = no\n");
+    // The last sweep must rewrite both client.conf and a drop-in.
+    const int injections =
+        sweep(stock) + sweep(stock + "autospawn = no\n") + sweep(stock, debian_layout);
     std::cout << "injections: " << injections << '\n';
     EXPECT_GT(injections, 100);
 }

@@ -98,6 +98,22 @@ bool Sandbox::temporary_left() const
     return fs::exists(fs::symlink_status(pulse("client.conf.tmp")));
 }
 
+std::map<std::string, std::string> Sandbox::files() const
+{
+    std::map<std::string, std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator{dir}) {
+        const std::string path = entry.path().lexically_relative(dir).string();
+        if (entry.is_symlink())
+            found[path] = "-> " + fs::read_symlink(entry.path()).string();
+        else if (entry.is_regular_file())
+            found[path] = read(entry.path()).value_or("<unreadable>");
+        else if (!entry.is_directory())
+            found[path] = "<other>";
+    }
+    found.erase("pulse/client.conf");
+    return found;
+}
+
 RunResult Sandbox::run(const std::string& setup, const std::string& body)
 {
     write(scratch + "/run.sh",

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -45,6 +46,9 @@ protected:
     void write_conf(const std::string& bytes) const { write(pulse("client.conf"), bytes); }
     [[nodiscard]] std::optional<std::string> conf() const { return read(pulse("client.conf")); }
     [[nodiscard]] bool temporary_left() const;
+    // Every file under the scratch /etc but client.conf, by path below it: a symbolic link as
+    // "-> target", a regular file as its bytes, anything else as "<other>".
+    [[nodiscard]] std::map<std::string, std::string> files() const;
 
     // Runs `body` in the namespace after `setup`, with $BIN the tool and $D the scratch
     // directory; the result is read from what collected() leaves in $D.

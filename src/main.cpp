@@ -35,8 +35,7 @@ constexpr std::string_view directory_failed_prefix = "Error reading directory ";
 // Standard output is the tool's only channel, so a failed message has nowhere to be reported.
 void say(std::string_view text)
 {
-    (void)std::fwrite(text.data(), 1, text.size(), stdout);
-    (void)std::fputc('\n', stdout);
+    (void)std::printf("%.*s\n", static_cast<int>(text.size()), text.data());
     (void)std::fflush(stdout);
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Checks that the install honours DESTDIR, the .deb's metadata and content list, unpacks it into a throwaway root and runs that
-# binary as root in a private mount namespace with a scratch /etc.
+# Checks that the install honours DESTDIR, the .deb's metadata and content list, unpacks it
+# into a throwaway root, checks that binary's hardening and runs it as root in a private mount
+# namespace with a scratch /etc.
 set -euo pipefail
 deb=$(ls "$1"/pulse-autospawn-off_*.deb)
 build=$2
@@ -16,15 +17,19 @@ grep -qw libc6 <<<"$(field Depends)"
 grep -q autospawn <<<"$(field Description)"
 contents=$(dpkg-deb -c "$deb" | awk '{print $NF}')
 grep -qx './usr/sbin/pulse-autospawn-off' <<<"$contents"
-grep -qx './usr/share/man/man8/pulse-autospawn-off.8' <<<"$contents"
+for file in man/man8/pulse-autospawn-off.8.gz doc/pulse-autospawn-off/copyright \
+    doc/pulse-autospawn-off/changelog.gz; do
+    grep -qx "./usr/share/$file" <<<"$contents"
+done
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 DESTDIR=$scratch/staged cmake --install "$build" --prefix /usr >/dev/null
 [ -x "$scratch/staged/usr/sbin/pulse-autospawn-off" ]
-[ -f "$scratch/staged/usr/share/man/man8/pulse-autospawn-off.8" ]
+[ -f "$scratch/staged/usr/share/man/man8/pulse-autospawn-off.8.gz" ]
 
 dpkg -x "$deb" "$scratch/root"
+"$(dirname "$0")/hardening_test.sh" "$scratch/root/usr/sbin/pulse-autospawn-off" >/dev/null
 mkdir -p "$scratch/etc/pulse"
 printf '; autospawn = yes\n' >"$scratch/etc/pulse/client.conf"
 out=$(unshare -m sh -c 'mount --bind "$0/etc" /etc && exec "$0/root/usr/sbin/pulse-autospawn-off"' "$scratch")

@@ -15,6 +15,8 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export scratch source_dir deb binary
 unshare -m bash -euo pipefail <<'SCRIPT'
+# Overlay upper directories cannot live on an overlay, as / is in a container: use a tmpfs.
+mount -t tmpfs tmpfs "$scratch"
 for top in etc usr var; do
     mkdir -p "$scratch/$top.upper" "$scratch/$top.work"
     mount -t overlay overlay \

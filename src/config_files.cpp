@@ -32,6 +32,8 @@ OpenedFile open_regular(const char* path)
 
 std::optional<std::vector<std::string>> list_drop_ins(DIR* directory)
 {
+    if (directory == nullptr)
+        return std::nullopt;
     std::vector<std::string> names;
     for (;;) {
         errno = 0; // readdir tells the end from a failure only through errno

@@ -42,5 +42,6 @@ struct DirectoryCloser {
 using Directory = std::unique_ptr<DIR, DirectoryCloser>;
 
 // The names in directory that the library reads, in its order: those ending in
-// drop_in_suffix, sorted bytewise. Nothing when the directory cannot be read to its end.
+// drop_in_suffix, sorted bytewise. Nothing when the directory, which may be null because it
+// could not be opened, cannot be read to its end.
 std::optional<std::vector<std::string>> list_drop_ins(DIR* directory);

@@ -98,41 +98,42 @@ int main()
 
     // The drop-ins are read after client.conf, so the last of them that sets autospawn has
     // the final word; when it disables autospawn, nothing needs to change.
-    std::vector<RewriteTarget> targets{
-        {client_conf_path, temporary_path, pulse_directory.get(), true}};
+    std::vector<RewriteTarget> targets{{.path = client_conf_path,
+                                        .temporary_path = temporary_path,
+                                        .directory = pulse_directory.get(),
+                                        .rewrite_when_silent = true}};
     Setting drop_ins_setting = Setting::silent;
     const Directory drop_in_directory{::opendir(drop_in_directory_path)};
-    if (!drop_in_directory && errno != ENOENT && errno != ENOTDIR) {
+    // No directory means no drop-ins; one that cannot be listed hides their settings.
+    const bool no_directory = !drop_in_directory && (errno == ENOENT || errno == ENOTDIR);
+    const auto names = no_directory ? std::optional{std::vector<std::string>{}}
+                                    : list_drop_ins(drop_in_directory.get());
+    if (!names) {
         say(directory_failed_prefix, drop_in_directory_path);
         return 0;
     }
-    if (drop_in_directory) {
-        const auto names = list_drop_ins(drop_in_directory.get());
-        if (!names) {
-            say(directory_failed_prefix, drop_in_directory_path);
+    for (const std::string& name : *names) {
+        const std::string path = std::string{drop_in_directory_path} + '/' + name;
+        OpenedFile drop_in = open_regular(path.c_str());
+        // The library gets no setting from these; one it cannot read is another matter.
+        if (drop_in.state == FileState::missing || drop_in.state == FileState::not_regular)
+            continue;
+        if (!drop_in.stream) {
+            say(open_failed_prefix, path);
             return 0;
         }
-        for (const std::string& name : *names) {
-            const std::string path = std::string{drop_in_directory_path} + '/' + name;
-            OpenedFile drop_in = open_regular(path.c_str());
-            // The library gets no setting from these; one it cannot read is another matter.
-            if (drop_in.state == FileState::missing || drop_in.state == FileState::not_regular)
-                continue;
-            if (!drop_in.stream) {
-                say(open_failed_prefix, path);
-                return 0;
-            }
-            const std::optional<Setting> setting = read_setting(std::move(drop_in.stream));
-            if (!setting) {
-                say(read_failed_prefix, path);
-                return 0;
-            }
-            if (*setting != Setting::silent)
-                drop_ins_setting = *setting;
-            if (*setting == Setting::not_disabled)
-                targets.push_back({path, path + std::string{temporary_suffix},
-                                   ::dirfd(drop_in_directory.get()), false});
+        const std::optional<Setting> setting = read_setting(std::move(drop_in.stream));
+        if (!setting) {
+            say(read_failed_prefix, path);
+            return 0;
         }
+        if (*setting != Setting::silent)
+            drop_ins_setting = *setting;
+        if (*setting == Setting::not_disabled)
+            targets.push_back({.path = path,
+                               .temporary_path = path + std::string{temporary_suffix},
+                               .directory = ::dirfd(drop_in_directory.get()),
+                               .rewrite_when_silent = false});
     }
     if (drop_ins_setting == Setting::disabled) {
         say(already_disabled_message);

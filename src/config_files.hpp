@@ -34,6 +34,10 @@ FileState inspect(const char* path);
 // Opens path for reading only if it is a regular file: a FIFO would block the run and a
 // device would never end.
 OpenedFile open_regular(const char* path);
+// Opens a temporary path for writing without following a symbolic link or waiting on a
+// FIFO, and accepts only a regular file with no other name: a copy left by an earlier run,
+// which is emptied. Null otherwise.
+Stream open_temporary(const std::string& path);
 
 struct DirectoryCloser {
     // Only read from, so its close has nothing to report.

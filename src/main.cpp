@@ -13,7 +13,6 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -42,25 +41,6 @@ void say(std::string_view text)
 void say(std::string_view prefix, std::string_view path)
 {
     say(std::string{prefix} + std::string{path});
-}
-
-// Opens a temporary path for writing without following a symbolic link or waiting on a
-// FIFO, and accepts only a regular file with no other name: a copy left by an earlier run.
-Stream open_temporary(const std::string& path)
-{
-    FileDescriptor fd{::open(
-        path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600)};
-    struct stat status {};
-    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        status.st_nlink != 1)
-        return {};
-    // Emptied only now that it is known to be a file of ours alone.
-    if (::ftruncate(fd.get(), 0) != 0)
-        return {};
-    Stream stream{::fdopen(fd.get(), "w")};
-    if (stream)
-        (void)fd.release(); // now owned by the stream
-    return stream;
 }
 
 } // namespace

@@ -24,7 +24,7 @@ enum class Setting {
 };
 
 enum class RewriteOutcome {
-    already_disabled, // the file needs no change (its setting disables autospawn); unchanged
+    already_disabled, // no change needed: it disables autospawn, or is a silent drop-in
     disabled_now,     // the rewritten copy has replaced the file
     read_failed,      // the file could not be read to its end; nothing changed
     write_failed,     // the copy could not be written and made durable; nothing changed

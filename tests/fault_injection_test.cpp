@@ -86,11 +86,9 @@ std::string message_of(const std::string& out)
     return message;
 }
 
-// What the scratch /etc holds: client.conf, and every other file as Sandbox::files().
-struct State {
-    std::string conf;
-    std::map<std::string, std::string> others;
-};
+// Every file under the scratch /etc, as Sandbox::files() describes them.
+using State = std::map<std::string, std::string>;
+const std::string conf_path = "pulse/client.conf";
 
 class FaultInjection : public Sandbox {
 protected:
@@ -102,7 +100,7 @@ protected:
         const RunResult clean = run("", strace_command + R"(-o "$D/trace" -e trace=)" +
                                             traced_calls + R"( "$BIN" >"$D/out")");
         const State after = state();
-        const bool already = after.conf == before.conf && after.others == before.others;
+        const bool already = after == before;
         EXPECT_EQ(message_of(clean.out), already ? already_disabled_text : disabled_now_text);
         const std::vector<Call> calls = program_calls(read(scratch + "/trace").value_or(""));
         EXPECT_GT(calls.size(), 20U) << "the trace shows too few of the tool's own calls";
@@ -129,7 +127,14 @@ protected:
         return injections;
     }
 
-    State state() const { return {conf().value_or("<missing>"), files()}; }
+    // client.conf included.
+    State state() const
+    {
+        State files = this->files();
+        if (const auto bytes = conf())
+            files[conf_path] = *bytes;
+        return files;
+    }
 
     // Lays out the scratch /etc afresh: setup runs in the namespace, where it sees /etc.
     State lay_out(const std::string& conf_bytes, const std::string& setup)
@@ -163,42 +168,40 @@ protected:
 
         // Each file holds its old bytes or its new ones; a copy left behind is judged below.
         State now = state();
-        EXPECT_TRUE(now.conf == before.conf || now.conf == after.conf) << now.conf;
         bool copy_left = false;
-        for (auto it = now.others.begin(); it != now.others.end();) {
+        for (auto it = now.begin(); it != now.end();) {
             const bool copy = it->first.ends_with(".tmp");
             copy_left = copy_left || copy;
-            it = copy ? now.others.erase(it) : std::next(it);
+            it = copy ? now.erase(it) : std::next(it);
         }
-        const auto at = [](const std::map<std::string, std::string>& files,
-                           const std::string& path) -> std::optional<std::string> {
+        const auto at = [](const State& files, const std::string& path) {
             const auto found = files.find(path);
             return found == files.end() ? std::nullopt : std::optional{found->second};
         };
         std::set<std::string> paths;
-        for (const auto& files : {before.others, after.others, now.others})
+        for (const State& files : {before, after, now})
             for (const auto& entry : files)
                 paths.insert(entry.first);
         for (const std::string& path : paths) {
-            const auto bytes = at(now.others, path);
-            EXPECT_TRUE(bytes == at(before.others, path) || bytes == at(after.others, path))
+            const auto bytes = at(now, path);
+            EXPECT_TRUE(bytes == at(before, path) || bytes == at(after, path))
                 << path << ": " << bytes.value_or("<missing>");
         }
         // The change is reported only when all of it was made.
         if (message == disabled_now_text) {
-            EXPECT_TRUE(now.conf == after.conf && now.others == after.others && !already);
+            EXPECT_TRUE(now == after && !already);
         }
         if (message == already_disabled_text) {
-            EXPECT_TRUE(now.conf == before.conf && now.others == before.others && already);
+            EXPECT_TRUE(now == before && already);
         }
-        if (now.conf != before.conf) {
+        if (at(now, conf_path) != at(before, conf_path)) {
             EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(),
                       std::filesystem::perms(0644));
         }
-        // A failed remove may leave the copy behind, and so may a failure right after the
-        // tool created it; every other way out cleans up.
+        // A failed remove may leave a copy behind, and so may a failure right after the tool
+        // created it; every other way out cleans up.
         if (call.name != "unlink" && message != creating_failed) {
-            EXPECT_FALSE(temporary_left() || copy_left);
+            EXPECT_FALSE(copy_left);
         }
     }
 };

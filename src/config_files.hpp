@@ -1,6 +1,7 @@
 // The files the client library reads its settings from, and how they are opened safely.
 #pragma once
 
+#include <cerrno>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,16 @@ inline constexpr const char* drop_in_directory_path = "/etc/pulse/client.conf.d"
 // The library reads only the names that end in it; the temporary copies do not.
 inline constexpr std::string_view drop_in_suffix = ".conf";
 inline constexpr std::string_view temporary_suffix = ".tmp";
+// The tool's own drop-in. Its name sorts after those that packages and administrators use
+// ("00-...", "01-...", "local.conf"), so the library reads it last among them; and no package
+// owns it, so upgrades leave it alone.
+inline constexpr std::string_view own_drop_in_name = "zz-pulse-autospawn-off.conf";
+
+// Whether a failed lookup (its errno) means that nothing stands there.
+inline bool is_absent(int error)
+{
+    return error == ENOENT || error == ENOTDIR;
+}
 
 enum class FileState {
     regular,     // a regular file, once links are followed
@@ -45,7 +56,12 @@ struct DirectoryCloser {
 };
 using Directory = std::unique_ptr<DIR, DirectoryCloser>;
 
-// The names in directory that the library reads, in its order: those ending in
-// drop_in_suffix, sorted bytewise. Nothing when the directory, which may be null because it
-// could not be opened, cannot be read to its end.
-std::optional<std::vector<std::string>> list_drop_ins(DIR* directory);
+// The files to rewrite so that the library ends up with autospawn off, in the order to rewrite
+// them: none when it is off already.
+struct ClientFiles {
+    Directory drop_in_directory; // null when there is none; the drop-ins' renames are synced in it
+    std::vector<RewriteTarget> targets;
+};
+
+// Reads client.conf and every drop-in, and changes nothing.
+std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files);

@@ -1,15 +1,15 @@
-// pulse-autospawn-off: switches off the sound server's client autospawn for every user by
-// rewriting /etc/pulse/client.conf, and the drop-ins read after it where they switch it back
-// on, and says in one sentence what happened.
+// pulse-autospawn-off: switches off the sound server's automatic start for every user: in
+// /etc/pulse/client.conf and a drop-in of its own read after it, so that the client library
+// ends up with autospawn off, and by masking the per-user units that the service manager
+// would start; then says in one sentence what happened.
 #include "config_files.hpp"
 #include "rewrite.hpp"
+#include "user_units.hpp"
 
-#include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -41,6 +41,20 @@ void say(std::string_view text)
 void say(std::string_view prefix, std::string_view path)
 {
     say(std::string{prefix} + std::string{path});
+}
+
+void say(const Failure& failure)
+{
+    switch (failure.step) {
+    case Failed::opening:
+        return say(open_failed_prefix, failure.path);
+    case Failed::reading:
+        return say(read_failed_prefix, failure.path);
+    case Failed::listing:
+        return say(directory_failed_prefix, failure.path);
+    case Failed::replacing:
+        return say(replace_failed_prefix, failure.path);
+    }
 }
 
 } // namespace
@@ -76,67 +90,39 @@ int main()
         return 0;
     }
 
-    // The drop-ins are read after client.conf, so the last of them that sets autospawn has
-    // the final word; when it disables autospawn, nothing needs to change.
-    std::vector<RewriteTarget> targets{{.path = client_conf_path,
-                                        .temporary_path = temporary_path,
-                                        .directory = pulse_directory.get(),
-                                        .rewrite_when_silent = true}};
-    Setting drop_ins_setting = Setting::silent;
-    const Directory drop_in_directory{::opendir(drop_in_directory_path)};
-    // No directory means no drop-ins; one that cannot be listed hides their settings.
-    const bool no_directory = !drop_in_directory && (errno == ENOENT || errno == ENOTDIR);
-    const auto names = no_directory ? std::optional{std::vector<std::string>{}}
-                                    : list_drop_ins(drop_in_directory.get());
-    if (!names) {
-        say(directory_failed_prefix, drop_in_directory_path);
+    // Everything is learnt before anything is written, so that a refusal, or an error found
+    // while looking, leaves every file as it was.
+    ClientFiles client_files;
+    UserUnits user_units;
+    std::optional<Failure> failure = learn_client_files(pulse_directory.get(), client_files);
+    if (!failure)
+        failure = learn_user_units(user_units);
+    if (failure) {
+        say(*failure);
         return 0;
     }
-    for (const std::string& name : *names) {
-        const std::string path = std::string{drop_in_directory_path} + '/' + name;
-        OpenedFile drop_in = open_regular(path.c_str());
-        // The library gets no setting from these; one it cannot read is another matter.
-        if (drop_in.state == FileState::missing || drop_in.state == FileState::not_regular)
-            continue;
-        if (!drop_in.stream) {
-            say(open_failed_prefix, path);
-            return 0;
-        }
-        const std::optional<Setting> setting = read_setting(std::move(drop_in.stream));
-        if (!setting) {
-            say(read_failed_prefix, path);
-            return 0;
-        }
-        if (*setting != Setting::silent)
-            drop_ins_setting = *setting;
-        if (*setting == Setting::not_disabled)
-            targets.push_back({.path = path,
-                               .temporary_path = path + std::string{temporary_suffix},
-                               .directory = ::dirfd(drop_in_directory.get()),
-                               .rewrite_when_silent = false});
-    }
-    if (drop_ins_setting == Setting::disabled) {
+    if (client_files.targets.empty() && user_units.to_mask.empty()) {
         say(already_disabled_message);
         return 0;
     }
 
-    // One by one, client.conf first; the first failure ends the run, and a file replaced
-    // before it stays replaced for the next run to build on.
+    // One by one, client.conf first and the masks last; the first failure ends the run, and
+    // what was done before it stays done for the next run to build on.
     bool changed = false;
-    for (const RewriteTarget& target : targets) {
-        Stream file = open_regular(target.path.c_str()).stream;
-        if (!file) {
+    for (const RewriteTarget& target : client_files.targets) {
+        OpenedFile file = open_regular(target.path.c_str());
+        if (!file.stream && !(file.state == FileState::missing && target.create_when_missing)) {
             say(open_failed_prefix, target.path);
             return 0;
         }
         Stream temporary = open_temporary(target.temporary_path);
         if (!temporary) {
-            file.reset();
+            file.stream.reset();
             say(temporary_failed_message);
             return 0;
         }
         const RewriteOutcome outcome =
-            rewrite_client_conf(std::move(file), std::move(temporary), target);
+            rewrite_client_conf(std::move(file.stream), std::move(temporary), target);
         switch (outcome) {
         case RewriteOutcome::already_disabled:
             break;
@@ -153,6 +139,13 @@ int main()
             say(replace_failed_prefix, target.path);
             return 0;
         }
+    }
+    for (const char* unit : user_units.to_mask) {
+        if (const std::optional<Failure> mask_failure = mask_unit(user_units, unit)) {
+            say(*mask_failure);
+            return 0;
+        }
+        changed = true;
     }
     say(changed ? disabled_now_message : already_disabled_message);
     return 0;

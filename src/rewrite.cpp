@@ -12,6 +12,10 @@ constexpr std::string_view disabled_line = "autospawn = no";
 constexpr std::string_view autospawn_key = "autospawn";
 // The sound server's reader starts a comment at either mark, anywhere on a line.
 constexpr std::string_view comment_marks = ";#";
+// A file made from nothing is root's and readable by all.
+constexpr mode_t new_file_mode = 0644;
+constexpr uid_t root_user = 0;
+constexpr gid_t root_group = 0;
 
 // Owns the line buffer that getline grows, so that a line of any length fits.
 struct LineBuffer {
@@ -127,9 +131,13 @@ RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteT
     TemporaryFileDiscarder discarder{temporary, target.temporary_path};
 
     struct stat original {};
-    if (::fstat(::fileno(file.get()), &original) != 0)
+    original.st_mode = new_file_mode;
+    original.st_uid = root_user;
+    original.st_gid = root_group;
+    if (file && ::fstat(::fileno(file.get()), &original) != 0)
         return RewriteOutcome::read_failed;
-    LinePass pass = pass_over_lines(file.get(), temporary.get());
+    LinePass pass =
+        file ? pass_over_lines(file.get(), temporary.get()) : LinePass{.read_to_end = true};
     if (!pass.read_to_end)
         return RewriteOutcome::read_failed;
     file.reset();

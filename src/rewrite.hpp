@@ -31,6 +31,13 @@ enum class RewriteOutcome {
     replace_failed,   // the copy could not be renamed into place, or the rename made durable
 };
 
+// What ends a run early: the step that failed and the path that its message names.
+enum class Failed { opening, reading, listing, replacing };
+struct Failure {
+    Failed step;
+    std::string path;
+};
+
 // Owns a POSIX file descriptor and closes it on every path that does not hand it on.
 class FileDescriptor {
 public:
@@ -66,12 +73,16 @@ struct RewriteTarget {
     // client.conf is where the default is overridden, so it gains "autospawn = no" even when
     // it says nothing; a drop-in that says nothing is left alone.
     bool rewrite_when_silent;
+    // Only the tool's own drop-in may be missing: it is then made from nothing, owned by root
+    // and readable by all, as the packages' files are.
+    bool create_when_missing;
 };
 
 // Reads the file to its end; nothing when that fails.
 std::optional<Setting> read_setting(Stream file);
 
-// Takes over both streams: the target open for reading at its start, and its empty
-// temporary file open for writing. Before it returns, both are closed and the temporary
-// file has been renamed onto the target or removed.
+// Takes over both streams: the target open for reading at its start (null when it is to be
+// made from nothing, which reads as an empty file), and its empty temporary file open for
+// writing. Before it returns, both are closed and the temporary file has been renamed onto
+// the target or removed.
 RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteTarget& target);

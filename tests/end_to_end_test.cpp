@@ -2,7 +2,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,13 +27,21 @@ void expect_said(const RunResult& run, const std::string& output)
 
 using Files = std::map<std::string, std::string>;
 
+// Row setups start in /etc/run, for link targets; these make a directory that the library or
+// the service manager reads, and go there.
+const std::string in_drop_ins = "mkdir /etc/pulse/client.conf.d && cd /etc/pulse/client.conf.d && ";
+const std::string in_units = "mkdir -p /etc/systemd/user && cd /etc/systemd/user && ";
+const std::string own = "pulse/client.conf.d/zz-pulse-autospawn-off.conf";
+const std::string socket_unit = "systemd/user/pulseaudio.socket";
+const std::string service_unit = "systemd/user/pulseaudio.service";
+const std::string masked = "-> /dev/null";
+
 struct RuleCase {
     const char* name;
     std::string before;
     std::string after; // the same as before when nothing may change
     bool changed;
-    // Run first, in /etc/pulse/client.conf.d, beside an empty /etc/run for link targets.
-    std::string setup = "";
+    std::string setup = "";   // run first, in an empty /etc/run
     Files others_after = {};  // everything else under /etc afterwards, as Sandbox::files()
     std::string message = ""; // when it is neither of the two outcomes
 };
@@ -63,41 +74,91 @@ const RuleCase rule_cases[] = {
      "autospawn = no\nx\nautospawn = no\n", true},
     {"key_in_longer_word", "noautospawn = 1\n", "autospawn = no\n", true},
     {"zero_byte_copied", "a\0b\n"s, "a\0b\nautospawn = no\n"s, true},
-    // The drop-ins: the link that a boot script fills, replaced while its target is kept.
+    // The drop-ins. Packages' drop-ins sort before the tool's own, which overrides them.
     // clang-format off
     {"debian_enabling_link", "; autospawn = yes\n", "autospawn = no\n", true,
-     "echo autospawn=yes >/etc/run/enable; ln -s /etc/run/enable 01-enable-autospawn.conf",
-     {{"pulse/client.conf.d/01-enable-autospawn.conf", "autospawn = no\n"},
-      {"run/enable", "autospawn=yes\n"}}},
+     in_drop_ins + "echo autospawn=yes >/etc/run/enable; ln -s /etc/run/enable 01-enable-autospawn.conf",
+     {{"pulse/client.conf.d/01-enable-autospawn.conf", "-> /etc/run/enable"},
+      {"run/enable", "autospawn=yes\n"}, {own, "autospawn = no\n"}}},
     {"dangling_link_skipped", "; autospawn = yes\n", "autospawn = no\n", true,
-     "ln -s /etc/run/enable 01.conf", {{"pulse/client.conf.d/01.conf", "-> /etc/run/enable"}}},
+     in_drop_ins + "ln -s /etc/run/enable 01.conf",
+     {{"pulse/client.conf.d/01.conf", "-> /etc/run/enable"}, {own, "autospawn = no\n"}}},
     {"drop_in_disables", "; autospawn = yes\n", "; autospawn = yes\n", false,
-     "echo 'autospawn = no' >50.conf", {{"pulse/client.conf.d/50.conf", "autospawn = no\n"}}},
+     in_drop_ins + "echo 'autospawn = no' >50.conf", {{"pulse/client.conf.d/50.conf", "autospawn = no\n"}}},
     // Byte order puts "B" before "a", so a.conf is read last and wins.
     {"later_drop_in_enables", "autospawn = no\n", "autospawn = no\n", true,
-     "echo 'autospawn = no' >B.conf; printf '# x\\nautospawn = yes\\n' >a.conf",
+     in_drop_ins + "echo 'autospawn = no' >B.conf; echo 'autospawn = yes' >a.conf",
      {{"pulse/client.conf.d/B.conf", "autospawn = no\n"},
-      {"pulse/client.conf.d/a.conf", "# x\nautospawn = no\n"}}},
+      {"pulse/client.conf.d/a.conf", "autospawn = yes\n"}, {own, "autospawn = no\n"}}},
     {"later_drop_in_disables", "; autospawn = yes\n", "; autospawn = yes\n", false,
-     "echo 'autospawn = yes' >B.conf; echo 'autospawn = no' >a.conf",
+     in_drop_ins + "echo 'autospawn = yes' >B.conf; echo 'autospawn = no' >a.conf",
      {{"pulse/client.conf.d/B.conf", "autospawn = yes\n"},
       {"pulse/client.conf.d/a.conf", "autospawn = no\n"}}},
+    // tmpfs lists newest or oldest first, by kernel: the file that decides, last by name, is
+    // made neither first nor last, so that only sorting reads it last.
+    {"drop_ins_sorted", "; autospawn = yes\n", "; autospawn = yes\n", false,
+     in_drop_ins + "mount -t tmpfs tmpfs . && cd /etc/pulse/client.conf.d && "
+     "echo 'autospawn = yes' >2.conf; echo 'autospawn = no' >3.conf; echo 'autospawn = yes' >1.conf"},
     {"silent_drop_in_left_alone", "autospawn = yes\n", "autospawn = no\n", true,
-     "printf '; autospawn = yes' >01.conf", {{"pulse/client.conf.d/01.conf", "; autospawn = yes"}}},
+     in_drop_ins + "printf '; autospawn = yes' >01.conf",
+     {{"pulse/client.conf.d/01.conf", "; autospawn = yes"}, {own, "autospawn = no\n"}}},
     {"other_names_ignored", "autospawn = no\n", "autospawn = no\n", false,
-     "echo 'autospawn = yes' | tee 01.conf.bak 01.conf.tmp >/dev/null",
+     in_drop_ins + "echo 'autospawn = yes' | tee 01.conf.bak 01.conf.tmp >/dev/null",
      {{"pulse/client.conf.d/01.conf.bak", "autospawn = yes\n"},
       {"pulse/client.conf.d/01.conf.tmp", "autospawn = yes\n"}}},
     {"non_regular_drop_ins_skipped", "autospawn = no\n", "autospawn = no\n", false,
-     "mkfifo 10.conf; mkdir 20.conf; ln -s /dev/zero 30.conf",
+     in_drop_ins + "mkfifo 10.conf; mkdir 20.conf; ln -s /dev/zero 30.conf",
      {{"pulse/client.conf.d/10.conf", "<other>"}, {"pulse/client.conf.d/30.conf", "-> /dev/zero"}}},
     {"drop_in_path_not_a_directory", "; autospawn = yes\n", "autospawn = no\n", true,
-     "cd .. && rmdir client.conf.d && echo 'autospawn = yes' >client.conf.d",
-     {{"pulse/client.conf.d", "autospawn = yes\n"}}},
-    // A failure on a drop-in: client.conf, done before it, stays done for the next run.
+     "echo 'autospawn = yes' >/etc/pulse/client.conf.d", {{"pulse/client.conf.d", "autospawn = yes\n"}}},
+    {"own_drop_in_disables", "; autospawn = yes\n", "; autospawn = yes\n", false,
+     in_drop_ins + "echo 'autospawn = no' >zz-pulse-autospawn-off.conf", {{own, "autospawn = no\n"}}},
+    {"own_drop_in_enables", "; autospawn = yes\n", "autospawn = no\n", true,
+     in_drop_ins + "printf 'a\\nautospawn = yes\\n; autospawn\\n' >zz-pulse-autospawn-off.conf",
+     {{own, "a\nautospawn = no\nautospawn = no\n"}}},
+    {"own_drop_in_link_replaced", "; autospawn = yes\n", "autospawn = no\n", true,
+     in_drop_ins + "echo a >/etc/run/own; ln -s /etc/run/own zz-pulse-autospawn-off.conf",
+     {{own, "a\nautospawn = no\n"}, {"run/own", "a\n"}}},
+    {"own_drop_in_dangling_link", "autospawn = yes\n", "autospawn = no\n", true,
+     in_drop_ins + "ln -s /etc/run/none zz-pulse-autospawn-off.conf", {{own, "autospawn = no\n"}}},
+    // Found before anything changes: client.conf, first to be rewritten, is left too.
+    {"own_drop_in_not_regular", "; autospawn = yes\n", "; autospawn = yes\n", false,
+     in_drop_ins + "mkfifo zz-pulse-autospawn-off.conf", {{own, "<other>"}},
+     "Error opening file /etc/pulse/client.conf.d/zz-pulse-autospawn-off.conf"},
+    {"later_enabling_rewritten", "autospawn = no\n", "autospawn = no\n", true,
+     in_drop_ins + "echo 'autospawn = yes' | tee 01.conf zzz.conf >/dev/null",
+     {{"pulse/client.conf.d/01.conf", "autospawn = yes\n"},
+      {own, "autospawn = no\n"}, {"pulse/client.conf.d/zzz.conf", "autospawn = no\n"}}},
+    // A failure part-way: what was done before it stays done for the next run.
     {"drop_in_temporary_unusable", "; autospawn = yes\n", "autospawn = no\n", false,
-     "echo 'autospawn = yes' >01.conf; mkdir 01.conf.tmp",
-     {{"pulse/client.conf.d/01.conf", "autospawn = yes\n"}}, "Error creating temporary file"},
+     in_drop_ins + "echo 'autospawn = yes' >zzz.conf; mkdir zzz.conf.tmp",
+     {{own, "autospawn = no\n"}, {"pulse/client.conf.d/zzz.conf", "autospawn = yes\n"}},
+     "Error creating temporary file"},
+    // The per-user units, masked as `systemctl --global mask` does.
+    {"units_masked", "autospawn = no\n", "autospawn = no\n", true, in_units + "true",
+     {{socket_unit, masked}, {service_unit, masked}}},
+    {"units_already_masked", "autospawn = no\n", "autospawn = no\n", false,
+     in_units + "ln -s /dev/null pulseaudio.socket; : >pulseaudio.service",
+     {{socket_unit, masked}, {service_unit, ""}}},
+    {"stock_file_units_masked", "; autospawn = yes\n", "autospawn = no\n", true,
+     in_units + "ln -s /dev/null pulseaudio.socket; ln -s /dev/null pulseaudio.service",
+     {{socket_unit, masked}, {service_unit, masked}}},
+    // An administrator's unit is refused, and nothing else changes either.
+    {"administrators_unit_refused", "; autospawn = yes\n", "; autospawn = yes\n", false,
+     in_drop_ins + in_units + "echo '[Service]' >pulseaudio.service",
+     {{service_unit, "[Service]\n"}}, "Error replacing file /etc/systemd/user/pulseaudio.service"},
+    {"link_elsewhere_refused", "autospawn = no\n", "autospawn = no\n", false,
+     in_units + "ln -s /etc/run/unit pulseaudio.service",
+     {{service_unit, "-> /etc/run/unit"}}, "Error replacing file /etc/systemd/user/pulseaudio.service"},
+    {"unit_directory_plain_file", "autospawn = no\n", "autospawn = no\n", false,
+     "mkdir /etc/systemd && : >/etc/systemd/user", {{"systemd/user", ""}}},
+    {"unit_directory_link", "autospawn = no\n", "autospawn = no\n", true,
+     "mkdir -p /etc/systemd /etc/run/units && ln -s /etc/run/units /etc/systemd/user",
+     {{"systemd/user", "-> /etc/run/units"}, {"run/units/pulseaudio.socket", masked},
+      {"run/units/pulseaudio.service", masked}}},
+    {"unit_directory_unreadable", "autospawn = no\n", "autospawn = no\n", false,
+     "mkdir /etc/systemd && ln -s user /etc/systemd/user", {{"systemd/user", "-> user"}},
+     "Error reading directory /etc/systemd/user"},
     // clang-format on
 };
 
@@ -107,8 +168,7 @@ TEST_P(Rules, RewritesOrLeavesAlone)
 {
     const RuleCase& c = GetParam();
     write_conf(c.before);
-    const std::string setup =
-        "mkdir -p /etc/run /etc/pulse/client.conf.d\ncd /etc/pulse/client.conf.d\n";
+    const std::string setup = "mkdir /etc/run && cd /etc/run\n";
     const std::string message = !c.message.empty() ? c.message
                                 : c.changed        ? disabled_now_text
                                                    : already_disabled_text;
@@ -235,19 +295,51 @@ TEST_F(RunSequence, ConcurrentRunsTakeTurns)
     EXPECT_FALSE(temporary_left());
 }
 
+// Each copy is synced before its rename, and each new name after it in the directory that
+// holds it.
 TEST_F(RunSequence, SyncsCopyBeforeRenameAndDirectoryAfter)
 {
     if (!have_strace())
         GTEST_SKIP() << "strace is not installed";
     write_conf("autospawn = yes\n");
-    run("", strace_command + R"(-e trace=fsync,rename -o "$D/trace" "$BIN" >"$D/out")");
-    const std::string trace = read(scratch + "/trace").value_or("");
-    const auto sync_copy = trace.find("fsync(");
-    const auto rename =
-        trace.find("rename(\"/etc/pulse/client.conf.tmp\", \"/etc/pulse/client.conf\") = 0");
-    ASSERT_NE(rename, std::string::npos) << trace;
-    EXPECT_LT(sync_copy, rename) << trace;
-    EXPECT_NE(trace.find("fsync(", rename), std::string::npos) << trace;
+    run("mkdir -p /etc/pulse/client.conf.d /etc/systemd/user && "
+        "echo 'autospawn = yes' >/etc/pulse/client.conf.d/zzz.conf",
+        strace_command + R"(-y -e trace=fsync,rename,symlinkat -o "$D/trace" "$BIN" >"$D/out")");
+    std::vector<std::string> calls; // without the process id in front, nor strace's padding
+    std::istringstream trace{read(scratch + "/trace").value_or("")};
+    for (std::string line; std::getline(trace, line);) {
+        const auto result = line.rfind(" = ");
+        const auto end = line.find_last_not_of(' ', result);
+        calls.push_back(line.substr(line.find(' ') + 1, end - line.find(' ')) +
+                        line.substr(result));
+    }
+    const std::string drop_ins = "/etc/pulse/client.conf.d";
+    const struct {
+        std::string change; // as the call ends
+        std::string copy;   // synced before it; none for a mask
+        std::string directory;
+    } changes[] = {
+        {R"(/etc/pulse/client.conf.tmp", "/etc/pulse/client.conf") = 0)",
+         "/etc/pulse/client.conf.tmp", "/etc/pulse"},
+        {R"(zz-pulse-autospawn-off.conf") = 0)", drop_ins + "/zz-pulse-autospawn-off.conf.tmp",
+         drop_ins},
+        {R"(zzz.conf") = 0)", drop_ins + "/zzz.conf.tmp", drop_ins},
+        {R"("pulseaudio.socket") = 0)", "", "/etc/systemd/user"},
+        {R"("pulseaudio.service") = 0)", "", "/etc/systemd/user"},
+    };
+    const auto synced = [&](size_t at, const std::string& path) {
+        return at < calls.size() && calls[at].starts_with("fsync(") &&
+               calls[at].ends_with("<" + path + ">) = 0");
+    };
+    size_t at = 0;
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.change);
+        while (at < calls.size() && !calls[at].ends_with(change.change))
+            ++at;
+        ASSERT_LT(at, calls.size()) << read(scratch + "/trace").value_or("");
+        EXPECT_TRUE(change.copy.empty() || synced(at - 1, change.copy)) << calls[at - 1];
+        EXPECT_TRUE(synced(at + 1, change.directory)) << calls[at + 1];
+    }
 }
 
 // Injected failures: the configuration keeps its bytes, no copy stays, the error is named.
@@ -272,6 +364,71 @@ TEST_F(RunSequence, RenameFailureIsReported)
                 printed("Error replacing file /etc/pulse/client.conf"));
     EXPECT_EQ(read(scratch + "/mounted"), "autospawn = yes\n");
     EXPECT_FALSE(temporary_left());
+}
+
+// The judges are the real client library and the service manager's own tool.
+using RealPrograms = Sandbox;
+
+bool have(const std::string& program)
+{
+    return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
+}
+
+TEST_F(RealPrograms, ClientLibraryStopsAutospawningAndStaysStoppedAfterAnUpgrade)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << needs_real_root << ": the library autospawns only for an ordinary user";
+    if (!have("pactl"))
+        GTEST_SKIP() << "pactl is not installed (Debian's pulseaudio-utils)";
+    write_conf(read(STOCK_CLIENT_CONF).value_or(""));
+    // The sysvinit layout, as the package ships it and its boot script fills it.
+    const std::string package_link = "ln -sfn /run/pulseaudio-enable-autospawn "
+                                     "/etc/pulse/client.conf.d/01-enable-autospawn.conf && "
+                                     "echo autospawn=yes >/run/pulseaudio-enable-autospawn";
+    run("mount -t tmpfs tmpfs /run && mkdir -m 700 /run/user && chown 65534 /run/user && "
+        "mkdir /etc/pulse/client.conf.d && " +
+            package_link,
+        R"(pactl() { setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME=/run/user \
+    XDG_RUNTIME_DIR=/run/user PULSE_LOG=4 pactl info >"$D/pactl.$1" 2>&1; }
+pactl before; "$BIN" >"$D/out"; pactl after; )" +
+            package_link + "; pactl upgraded; true");
+    const std::string tries = "Trying to autospawn...";
+    EXPECT_NE(read(scratch + "/pactl.before").value_or("").find(tries), std::string::npos);
+    EXPECT_EQ(read(scratch + "/out"), disabled_now);
+    const std::string after = read(scratch + "/pactl.after").value_or(tries);
+    EXPECT_EQ(after.find(tries), std::string::npos) << after;
+    EXPECT_NE(after.find("Parsing configuration file "
+                         "'/etc/pulse/client.conf.d/zz-pulse-autospawn-off.conf'"),
+              std::string::npos)
+        << after;
+    EXPECT_EQ(read(scratch + "/pactl.upgraded").value_or(tries).find(tries), std::string::npos);
+}
+
+TEST_F(RealPrograms, ServiceManagerFindsTheUnitsMasked)
+{
+    if (!have("systemctl") || !std::filesystem::is_directory("/usr/lib/systemd/user"))
+        GTEST_SKIP() << "systemd is not installed";
+    write_conf(read(STOCK_CLIENT_CONF).value_or(""));
+    // The systemd layout: the package's units, enabled for every user, and its drop-in link
+    // dangling, since no boot script fills its target.
+    const std::string units = scratch + "/units";
+    std::filesystem::create_directories(units);
+    write(units + "/pulseaudio.socket", "[Socket]\nListenStream=%t/pulse/native\n"
+                                        "[Install]\nWantedBy=sockets.target\n");
+    write(units + "/pulseaudio.service", "[Service]\nExecStart=/usr/bin/pulseaudio\n"
+                                         "[Install]\nWantedBy=default.target\n");
+    const std::string is_enabled =
+        "systemctl --global is-enabled pulseaudio.socket pulseaudio.service";
+    run(R"(mount --bind "$D/units" /usr/lib/systemd/user
+mkdir -p /etc/pulse/client.conf.d /etc/systemd/user/sockets.target.wants \
+    /etc/systemd/user/default.target.wants
+ln -s /run/pulseaudio-enable-autospawn /etc/pulse/client.conf.d/01-enable-autospawn.conf
+ln -s /usr/lib/systemd/user/pulseaudio.socket /etc/systemd/user/sockets.target.wants/
+ln -s /usr/lib/systemd/user/pulseaudio.service /etc/systemd/user/default.target.wants/)",
+        is_enabled + R"( >"$D/before"; "$BIN" >"$D/out"; )" + is_enabled + R"( >"$D/after"; true)");
+    EXPECT_EQ(read(scratch + "/before"), "enabled\nenabled\n");
+    EXPECT_EQ(read(scratch + "/out"), disabled_now);
+    EXPECT_EQ(read(scratch + "/after"), "masked\nmasked\n");
 }
 
 } // namespace

@@ -13,19 +13,31 @@ namespace {
 
 const std::string traced_calls = "openat,read,write,close,newfstatat,fstat,fsync,fdatasync,"
                                  "rename,renameat,renameat2,fchmod,fchown,unlink,unlinkat,"
-                                 "ftruncate,flock,fcntl,lseek,getdents64";
+                                 "ftruncate,flock,fcntl,lseek,getdents64,symlink,symlinkat,"
+                                 "readlinkat";
 const std::string creating_failed = "Error creating temporary file";
+// Four files change: client.conf, the tool's own drop-in and both masks; the package's
+// enabling link stays.
 const std::string debian_layout =
-    "mkdir -p /etc/run /etc/pulse/client.conf.d && echo autospawn=yes >/etc/run/enable && "
+    "mkdir -p /etc/run /etc/pulse/client.conf.d /etc/systemd/user && "
+    "echo autospawn=yes >/etc/run/enable && "
     "ln -s /etc/run/enable /etc/pulse/client.conf.d/01-enable-autospawn.conf";
+const std::string units_masked = "mkdir -p /etc/systemd/user && "
+                                 "ln -s /dev/null /etc/systemd/user/pulseaudio.socket && "
+                                 "ln -s /dev/null /etc/systemd/user/pulseaudio.service";
 const std::vector<std::string> known_messages = [] {
-    std::vector<std::string> messages = {already_disabled_text, disabled_now_text, creating_failed,
+    std::vector<std::string> messages = {already_disabled_text,
+                                         disabled_now_text,
+                                         creating_failed,
                                          "Error writing temporary file",
-                                         "Error reading directory /etc/pulse/client.conf.d"};
+                                         "Error reading directory /etc/pulse/client.conf.d",
+                                         "Error reading directory /etc/systemd/user"};
     for (const char* prefix :
          {"Error opening file ", "Error reading file ", "Error replacing file "})
         for (const char* path :
-             {"/etc/pulse/client.conf", "/etc/pulse/client.conf.d/01-enable-autospawn.conf"})
+             {"/etc/pulse/client.conf", "/etc/pulse/client.conf.d/01-enable-autospawn.conf",
+              "/etc/pulse/client.conf.d/zz-pulse-autospawn-off.conf",
+              "/etc/systemd/user/pulseaudio.socket", "/etc/systemd/user/pulseaudio.service"})
             messages.push_back(std::string{prefix} + path);
     return messages;
 }();
@@ -212,9 +224,8 @@ TEST_F(FaultInjection, NoFailingCallDamagesTheFileOrIsReportedAsSuccess)
         GTEST_SKIP() << "strace is not installed";
     const std::string stock = read(STOCK_CLIENT_CONF).value_or("");
     ASSERT_FALSE(stock.empty());
-    // The last sweep must rewrite both client.conf and a drop-in.
-    const int injections =
-        sweep(stock) + sweep(stock + "autospawn = no\n") + sweep(stock, debian_layout);
+    const int injections = sweep(stock) + sweep(stock + "autospawn = no\n", units_masked) +
+                           sweep(stock, debian_layout);
     std::cout << "injections: " << injections << '\n';
     EXPECT_GT(injections, 100);
 }

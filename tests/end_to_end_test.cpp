@@ -7,6 +7,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "sandbox.hpp"
@@ -109,6 +110,10 @@ const RuleCase rule_cases[] = {
     {"non_regular_drop_ins_skipped", "autospawn = no\n", "autospawn = no\n", false,
      in_drop_ins + "mkfifo 10.conf; mkdir 20.conf; ln -s /dev/zero 30.conf",
      {{"pulse/client.conf.d/10.conf", "<other>"}, {"pulse/client.conf.d/30.conf", "-> /dev/zero"}}},
+    // There but unopenable: its setting is unknown, so nothing changes.
+    {"drop_in_unopenable", "; autospawn = yes\n", "; autospawn = yes\n", false,
+     in_drop_ins + "ln -s 05.conf 05.conf", {{"pulse/client.conf.d/05.conf", "-> 05.conf"}},
+     "Error opening file /etc/pulse/client.conf.d/05.conf"},
     {"drop_in_path_not_a_directory", "; autospawn = yes\n", "autospawn = no\n", true,
      "echo 'autospawn = yes' >/etc/pulse/client.conf.d", {{"pulse/client.conf.d", "autospawn = yes\n"}}},
     {"own_drop_in_disables", "; autospawn = yes\n", "; autospawn = yes\n", false,
@@ -205,8 +210,10 @@ TEST_F(RunSequence, RefusesOrdinaryUsers)
 
 TEST_F(RunSequence, MissingConfigurationIsFineButUnopenableIsNot)
 {
-    expect_said(run(), printed("Pulseaudio is not installed. It's all right."));
-    EXPECT_FALSE(temporary_left());
+    // Nothing else is looked at: no unit is masked either.
+    expect_said(run("mkdir -p /etc/systemd/user"),
+                printed("Pulseaudio is not installed. It's all right."));
+    EXPECT_EQ(files(), Files{});
     // There, but not a regular file: never opened, so nothing blocks, grows or is left behind.
     const std::vector<std::string> setups = {
         R"(ln -s client.conf /etc/pulse/client.conf)", R"(mkfifo /etc/pulse/client.conf)",
@@ -255,12 +262,18 @@ TEST_F(RunSequence, KeepsModeAndOwnershipWhateverTheUmask)
     write_conf("autospawn = yes\n");
     ASSERT_EQ(::chown(pulse("client.conf").c_str(), 1234, 4321), 0);
     ASSERT_EQ(::chmod(pulse("client.conf").c_str(), 0640), 0);
-    expect_said(run("umask 077"), disabled_now);
-    struct stat status {};
-    ASSERT_EQ(::stat(pulse("client.conf").c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0640U);
-    EXPECT_EQ(status.st_uid, 1234U);
-    EXPECT_EQ(status.st_gid, 4321U);
+    expect_said(run("umask 077; mkdir /etc/pulse/client.conf.d"), disabled_now);
+    // The own drop-in, made from nothing, is root's and readable by all.
+    for (const auto& [path, mode, owner] :
+         {std::tuple{"client.conf", 0640U, 1234U},
+          {"client.conf.d/zz-pulse-autospawn-off.conf", 0644U, 0U}}) {
+        SCOPED_TRACE(path);
+        struct stat status {};
+        ASSERT_EQ(::stat(pulse(path).c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, mode);
+        EXPECT_EQ(status.st_uid, owner);
+        EXPECT_EQ(status.st_gid, owner == 0 ? 0U : 4321U);
+    }
 }
 
 TEST_F(RunSequence, SymbolicLinkIsReplacedAndItsTargetKept)
@@ -299,19 +312,19 @@ TEST_F(RunSequence, ConcurrentRunsTakeTurns)
 // holds it.
 TEST_F(RunSequence, SyncsCopyBeforeRenameAndDirectoryAfter)
 {
-    if (!have_strace())
+    if (!have("strace"))
         GTEST_SKIP() << "strace is not installed";
     write_conf("autospawn = yes\n");
     run("mkdir -p /etc/pulse/client.conf.d /etc/systemd/user && "
         "echo 'autospawn = yes' >/etc/pulse/client.conf.d/zzz.conf",
         strace_command + R"(-y -e trace=fsync,rename,symlinkat -o "$D/trace" "$BIN" >"$D/out")");
-    std::vector<std::string> calls; // without the process id in front, nor strace's padding
+    std::vector<std::string> calls; // without the padded process id in front, nor the padding
     std::istringstream trace{read(scratch + "/trace").value_or("")};
     for (std::string line; std::getline(trace, line);) {
+        const auto start = line.find_first_not_of("0123456789 ");
         const auto result = line.rfind(" = ");
-        const auto end = line.find_last_not_of(' ', result);
-        calls.push_back(line.substr(line.find(' ') + 1, end - line.find(' ')) +
-                        line.substr(result));
+        const auto end = line.find_last_not_of(' ', result) + 1;
+        calls.push_back(line.substr(start, end - start) + line.substr(result));
     }
     const std::string drop_ins = "/etc/pulse/client.conf.d";
     const struct {
@@ -368,11 +381,6 @@ TEST_F(RunSequence, RenameFailureIsReported)
 
 // The judges are the real client library and the service manager's own tool.
 using RealPrograms = Sandbox;
-
-bool have(const std::string& program)
-{
-    return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
-}
 
 TEST_F(RealPrograms, ClientLibraryStopsAutospawningAndStaysStoppedAfterAnUpgrade)
 {

@@ -220,7 +220,7 @@ protected:
 
 TEST_F(FaultInjection, NoFailingCallDamagesTheFileOrIsReportedAsSuccess)
 {
-    if (!have_strace())
+    if (!have("strace"))
         GTEST_SKIP() << "strace is not installed";
     const std::string stock = read(STOCK_CLIENT_CONF).value_or("");
     ASSERT_FALSE(stock.empty());

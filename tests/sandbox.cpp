@@ -25,9 +25,9 @@ std::string collected(const std::string& command)
     return command + R"( >"$D/out" 2>"$D/err"; echo $? >"$D/status")";
 }
 
-bool have_strace()
+bool have(const std::string& program)
 {
-    return std::system("command -v strace >/dev/null") == 0;
+    return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
 }
 
 namespace {

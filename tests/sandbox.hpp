@@ -25,7 +25,8 @@ extern const std::string tool_binary;
 // Starts strace on the tool; leak checking stops the process from outside, which cannot work
 // under a tracer, so it is off there.
 extern const std::string strace_command;
-bool have_strace();
+// Whether program is on the PATH.
+bool have(const std::string& program);
 // Constants, so that other files may build their own tables from them at start-up.
 inline constexpr const char* already_disabled_text =
     "Pulseaudio autostart has been disabled before. It's all right.";

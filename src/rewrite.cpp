@@ -159,3 +159,26 @@ RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteT
         return RewriteOutcome::replace_failed;
     return RewriteOutcome::disabled_now;
 }
+
+TargetResult rewrite_target(const RewriteTarget& target)
+{
+    OpenedFile file = open_regular(target.path.c_str());
+    if (!file.stream && !(file.state == FileState::missing && target.create_when_missing))
+        return {Failure{Failed::opening, target.path}};
+    Stream temporary = open_temporary(target.temporary_path);
+    if (!temporary)
+        return {Failure{Failed::creating_temporary, target.temporary_path}};
+    switch (rewrite_client_conf(std::move(file.stream), std::move(temporary), target)) {
+    case RewriteOutcome::already_disabled:
+        return {};
+    case RewriteOutcome::disabled_now:
+        return {.failure = std::nullopt, .changed = true};
+    case RewriteOutcome::read_failed:
+        return {Failure{Failed::reading, target.path}};
+    case RewriteOutcome::write_failed:
+        return {Failure{Failed::writing_temporary, target.temporary_path}};
+    case RewriteOutcome::replace_failed:
+        return {Failure{Failed::replacing, target.path}};
+    }
+    return {}; // not reached: every outcome is handled above
+}

@@ -2,19 +2,10 @@
 // line that mentions autospawn says "autospawn = no", put in place of the original.
 #pragma once
 
-#include <cstdio>
-#include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 
-#include <unistd.h>
-
-inline constexpr const char* client_conf_path = "/etc/pulse/client.conf";
-// Beside the configuration file, so that the rename onto it stays within one file system.
-inline constexpr const char* temporary_path = "/etc/pulse/client.conf.tmp";
-// Locked to serialise runs, and synced so that the rename survives a crash.
-inline constexpr const char* pulse_directory_path = "/etc/pulse";
+#include "system_files.hpp"
 
 // What one file says about autospawn: its last uncommented line that mentions the key.
 enum class Setting {
@@ -30,40 +21,6 @@ enum class RewriteOutcome {
     write_failed,     // the copy could not be written and made durable; nothing changed
     replace_failed,   // the copy could not be renamed into place, or the rename made durable
 };
-
-// What ends a run early: the step that failed and the path that its message names.
-enum class Failed { opening, reading, listing, replacing };
-struct Failure {
-    Failed step;
-    std::string path;
-};
-
-// Owns a POSIX file descriptor and closes it on every path that does not hand it on.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) noexcept : fd_{fd} {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor()
-    {
-        // Reached only for descriptors whose close has nothing left to report.
-        if (fd_ >= 0)
-            (void)::close(fd_);
-    }
-
-    [[nodiscard]] int get() const noexcept { return fd_; }
-    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-    int release() noexcept { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
-struct StreamCloser {
-    // Closes streams abandoned on a failure path; a checked close uses release() instead.
-    void operator()(std::FILE* stream) const noexcept { (void)std::fclose(stream); }
-};
-using Stream = std::unique_ptr<std::FILE, StreamCloser>;
 
 // A file of settings that the rewrite may replace, and where its copy is made.
 struct RewriteTarget {
@@ -86,3 +43,12 @@ std::optional<Setting> read_setting(Stream file);
 // writing. Before it returns, both are closed and the temporary file has been renamed onto
 // the target or removed.
 RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteTarget& target);
+
+// What carrying out one target came to.
+struct TargetResult {
+    std::optional<Failure> failure; // what ends the run, if anything did
+    bool changed = false;           // whether the file now holds the rewritten copy
+};
+
+// Opens the target and its copy beside it, rewrites it, and reports the step that failed.
+TargetResult rewrite_target(const RewriteTarget& target);

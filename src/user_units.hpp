@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "config_files.hpp"
+#include "system_files.hpp"
 
 // Where `systemctl --global mask` puts its masks.
 inline constexpr const char* user_unit_directory_path = "/etc/systemd/user";

@@ -1,0 +1,35 @@
+// The files the client library reads its settings from: which they are, in which order, what
+// each says, and which of them to rewrite so that autospawn ends up off.
+#pragma once
+
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "rewrite.hpp"
+#include "system_files.hpp"
+
+inline constexpr const char* client_conf_path = "/etc/pulse/client.conf";
+// Beside the configuration file, so that the rename onto it stays within one file system.
+inline constexpr const char* temporary_path = "/etc/pulse/client.conf.tmp";
+// Locked to serialise runs, and synced so that the rename survives a crash.
+inline constexpr const char* pulse_directory_path = "/etc/pulse";
+// Read after client.conf, each file overriding what came before it.
+inline constexpr const char* drop_in_directory_path = "/etc/pulse/client.conf.d";
+// The library reads only the names that end in it; the temporary copies do not.
+inline constexpr std::string_view drop_in_suffix = ".conf";
+inline constexpr std::string_view temporary_suffix = ".tmp";
+// The tool's own drop-in. Its name sorts after those that packages and administrators use
+// ("00-...", "01-...", "local.conf"), so the library reads it last among them; and no package
+// owns it, so upgrades leave it alone.
+inline constexpr std::string_view own_drop_in_name = "zz-pulse-autospawn-off.conf";
+
+// The files to rewrite so that the library ends up with autospawn off, in the order to rewrite
+// them: none when it is off already.
+struct ClientFiles {
+    Directory drop_in_directory; // null when there is none; the drop-ins' renames are synced in it
+    std::vector<RewriteTarget> targets;
+};
+
+// Reads client.conf and every drop-in, and changes nothing.
+std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files);

@@ -1,0 +1,88 @@
+// Safe access to system files: owners that close every descriptor, stream and directory, and
+// opens that never block on a FIFO, never follow a link where one could be planted, and tell
+// "nothing there" from a failure.
+#pragma once
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include <dirent.h>
+#include <unistd.h>
+
+// What ends a run early: the step that failed and the path concerned.
+enum class Failed {
+    opening,
+    reading,
+    listing,
+    creating_temporary,
+    writing_temporary,
+    replacing,
+};
+struct Failure {
+    Failed step;
+    std::string path;
+};
+
+// Owns a POSIX file descriptor and closes it on every path that does not hand it on.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) noexcept : fd_{fd} {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor()
+    {
+        // Reached only for descriptors whose close has nothing left to report.
+        if (fd_ >= 0)
+            (void)::close(fd_);
+    }
+
+    [[nodiscard]] int get() const noexcept { return fd_; }
+    [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+    int release() noexcept { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+struct StreamCloser {
+    // Closes streams abandoned on a failure path; a checked close uses release() instead.
+    void operator()(std::FILE* stream) const noexcept { (void)std::fclose(stream); }
+};
+using Stream = std::unique_ptr<std::FILE, StreamCloser>;
+
+struct DirectoryCloser {
+    // Only read from, so its close has nothing to report.
+    void operator()(DIR* directory) const noexcept { (void)::closedir(directory); }
+};
+using Directory = std::unique_ptr<DIR, DirectoryCloser>;
+
+// Whether a failed lookup (its errno) means that nothing stands there.
+inline bool is_absent(int error)
+{
+    return error == ENOENT || error == ENOTDIR;
+}
+
+enum class FileState {
+    regular,     // a regular file, once links are followed
+    missing,     // nothing there, or a dangling link
+    not_regular, // a directory, FIFO, device or socket: it holds no settings
+    unusable,    // there, but its state could not be learnt or it could not be opened
+};
+
+struct OpenedFile {
+    FileState state;
+    Stream stream; // set only when state is regular
+};
+
+// Looks at what stands at path without opening it.
+FileState inspect(const char* path);
+// Opens path for reading only if it is a regular file: a FIFO would block the run and a
+// device would never end.
+OpenedFile open_regular(const char* path);
+// Opens a temporary path for writing without following a symbolic link or waiting on a
+// FIFO, and accepts only a regular file with no other name: a copy left by an earlier run,
+// which is emptied. Null otherwise.
+Stream open_temporary(const std::string& path);

@@ -155,6 +155,11 @@ const RuleCase rule_cases[] = {
     {"link_elsewhere_refused", "autospawn = no\n", "autospawn = no\n", false,
      in_units + "ln -s /etc/run/unit pulseaudio.service",
      {{service_unit, "-> /etc/run/unit"}}, "Error replacing file /etc/systemd/user/pulseaudio.service"},
+    // Only /dev/null itself is a mask: neither a longer name nor another device is.
+    {"link_into_dev_refused", "autospawn = no\n", "autospawn = no\n", false,
+     in_units + "ln -s /dev/null2 pulseaudio.socket; ln -s /dev/zero pulseaudio.service",
+     {{socket_unit, "-> /dev/null2"}, {service_unit, "-> /dev/zero"}},
+     "Error replacing file /etc/systemd/user/pulseaudio.socket"},
     {"unit_directory_plain_file", "autospawn = no\n", "autospawn = no\n", false,
      "mkdir /etc/systemd && : >/etc/systemd/user", {{"systemd/user", ""}}},
     {"unit_directory_link", "autospawn = no\n", "autospawn = no\n", true,

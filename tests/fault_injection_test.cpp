@@ -25,6 +25,12 @@ const std::string debian_layout =
 const std::string units_masked = "mkdir -p /etc/systemd/user && "
                                  "ln -s /dev/null /etc/systemd/user/pulseaudio.socket && "
                                  "ln -s /dev/null /etc/systemd/user/pulseaudio.service";
+// One mask, and a link of the administrator's at the other unit: refused whatever else fails.
+const std::string administrators_link = "mkdir -p /etc/systemd/user && "
+                                        "ln -s /dev/null /etc/systemd/user/pulseaudio.socket && "
+                                        "ln -s /etc/run/unit /etc/systemd/user/pulseaudio.service";
+const std::string administrators_link_refused =
+    "Error replacing file /etc/systemd/user/pulseaudio.service";
 const std::vector<std::string> known_messages = [] {
     std::vector<std::string> messages = {already_disabled_text,
                                          disabled_now_text,
@@ -104,16 +110,17 @@ const std::string conf_path = "pulse/client.conf";
 
 class FaultInjection : public Sandbox {
 protected:
-    // Lays out client.conf and whatever setup makes, runs the tool once cleanly, then once per
-    // injected failure. Returns the number of injections made.
-    int sweep(const std::string& before_conf, const std::string& setup = "")
+    // Lays out client.conf and whatever setup makes, runs the tool once cleanly, which must say
+    // expected, then once per injected failure. Returns the number of injections made.
+    int sweep(const std::string& expected, const std::string& before_conf,
+              const std::string& setup = "")
     {
         const State before = lay_out(before_conf, setup);
         const RunResult clean = run("", strace_command + R"(-o "$D/trace" -e trace=)" +
                                             traced_calls + R"( "$BIN" >"$D/out")");
         const State after = state();
-        const bool already = after == before;
-        EXPECT_EQ(message_of(clean.out), already ? already_disabled_text : disabled_now_text);
+        EXPECT_EQ(message_of(clean.out), expected);
+        EXPECT_EQ(after != before, expected == disabled_now_text);
         const std::vector<Call> calls = program_calls(read(scratch + "/trace").value_or(""));
         EXPECT_GT(calls.size(), 20U) << "the trace shows too few of the tool's own calls";
 
@@ -132,7 +139,7 @@ protected:
                 command += "-o /dev/null -e trace=" + call.name + " -e inject=" + inject;
                 command += R"( "$BIN")";
                 const RunResult result = run("", collected(command));
-                check(result, call, before, after, already);
+                check(result, call, before, after, expected);
                 ++injections;
             }
         }
@@ -160,7 +167,7 @@ protected:
     }
 
     void check(const RunResult& result, const Call& call, const State& before, const State& after,
-               bool already)
+               const std::string& expected)
     {
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.err, "");
@@ -199,12 +206,13 @@ protected:
             EXPECT_TRUE(bytes == at(before, path) || bytes == at(after, path))
                 << path << ": " << bytes.value_or("<missing>");
         }
-        // The change is reported only when all of it was made.
+        // The change is reported only when all of it was made, and nothing to do only when
+        // there was nothing to do; a run that refuses never says either.
         if (message == disabled_now_text) {
-            EXPECT_TRUE(now == after && !already);
+            EXPECT_TRUE(now == after && expected == disabled_now_text);
         }
         if (message == already_disabled_text) {
-            EXPECT_TRUE(now == before && already);
+            EXPECT_TRUE(now == before && expected == already_disabled_text);
         }
         if (at(now, conf_path) != at(before, conf_path)) {
             EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(),
@@ -224,8 +232,10 @@ TEST_F(FaultInjection, NoFailingCallDamagesTheFileOrIsReportedAsSuccess)
         GTEST_SKIP() << "strace is not installed";
     const std::string stock = read(STOCK_CLIENT_CONF).value_or("");
     ASSERT_FALSE(stock.empty());
-    const int injections = sweep(stock) + sweep(stock + "autospawn = no\n", units_masked) +
-                           sweep(stock, debian_layout);
+    const int injections = sweep(disabled_now_text, stock) +
+                           sweep(already_disabled_text, stock + "autospawn = no\n", units_masked) +
+                           sweep(disabled_now_text, stock, debian_layout) +
+                           sweep(administrators_link_refused, stock, administrators_link);
     std::cout << "injections: " << injections << '\n';
     EXPECT_GT(injections, 100);
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <vector>
 
 #include "client_files.hpp"
 #include "system_files.hpp"
@@ -16,8 +17,11 @@ struct Changes {
     {
         return client_files.targets.empty() && user_units.to_mask.empty();
     }
+    // The directories that something is changed in, each once, as they were opened.
+    [[nodiscard]] std::vector<int> directories() const;
 };
 
 // Looks at every file and unit concerned, with pulse_directory open and locked, and changes
-// nothing; so a refusal, or an error found while looking, leaves every file as it was.
+// nothing; so a refusal, or an error found while looking, leaves every file as it was. After a
+// failure, changes is empty.
 std::optional<Failure> learn_changes(int pulse_directory, Changes& changes);

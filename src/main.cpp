@@ -4,6 +4,7 @@
 // would start; then says in one sentence what happened.
 #include "changes.hpp"
 #include "client_files.hpp"
+#include "confinement.hpp"
 #include "rewrite.hpp"
 #include "system_files.hpp"
 #include "user_units.hpp"
@@ -96,7 +97,10 @@ int main()
         return finish(Failure{Failed::creating_temporary, pulse_directory_path});
 
     Changes changes;
-    if (const std::optional<Failure> failure = learn_changes(pulse_directory.get(), changes))
+    const std::optional<Failure> failure = learn_changes(pulse_directory.get(), changes);
+    // Whatever was learnt, the kernel refuses from here on every write that it does not need.
+    confine_to(changes.directories());
+    if (failure)
         return finish(*failure);
     if (changes.empty())
         return finish(already_disabled_message);

@@ -1,0 +1,100 @@
+#include "confinement.hpp"
+
+#include <cstdint>
+
+#include <linux/landlock.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "system_files.hpp"
+
+// What the installed header may lack, as the kernel's stable interface defines it; each is
+// used only where the kernel's ABI number says that it knows it.
+#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
+#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
+#endif
+#ifndef LANDLOCK_ACCESS_NET_BIND_TCP
+#define LANDLOCK_ACCESS_NET_BIND_TCP (1ULL << 0)
+#define LANDLOCK_ACCESS_NET_CONNECT_TCP (1ULL << 1)
+#endif
+#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
+#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
+#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
+#endif
+
+namespace {
+
+// The ruleset's attributes as today's kernels know them; an older kernel accepts the larger
+// size as long as the fields it does not know are zero.
+struct RulesetAttributes {
+    std::uint64_t handled_access_fs;
+    std::uint64_t handled_access_net; // ABI 4
+    std::uint64_t scoped;             // ABI 6
+};
+
+// The first ABI that knows each right used here beyond the first ABI's.
+constexpr int refer_abi = 2;
+constexpr int truncate_abi = 3;
+constexpr int network_abi = 4;
+constexpr int scoping_abi = 6;
+
+// What beneath the writable directories the changes need: replacing a file through a copy
+// beside it, and making a mask.
+constexpr std::uint64_t file_writes = LANDLOCK_ACCESS_FS_WRITE_FILE |
+                                      LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG |
+                                      LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_TRUNCATE;
+// Refused everywhere: nothing of the tool's own is a directory, device, FIFO or socket, and it
+// never moves a file from one directory to another.
+constexpr std::uint64_t other_writes = LANDLOCK_ACCESS_FS_REMOVE_DIR |
+                                       LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR |
+                                       LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO |
+                                       LANDLOCK_ACCESS_FS_MAKE_BLOCK | LANDLOCK_ACCESS_FS_REFER;
+
+// The file-system rights that a kernel of this ABI knows, of those handled here.
+std::uint64_t known_writes(int abi)
+{
+    std::uint64_t rights = file_writes | other_writes;
+    if (abi < truncate_abi)
+        rights &= ~LANDLOCK_ACCESS_FS_TRUNCATE;
+    if (abi < refer_abi)
+        rights &= ~LANDLOCK_ACCESS_FS_REFER;
+    return rights;
+}
+
+} // namespace
+
+void confine_to(const std::vector<int>& writable_directories)
+{
+    // Landlock requires it; and the tool runs nothing that could gain privileges anyway.
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return;
+    // Fails with ENOSYS or EOPNOTSUPP where the kernel has no Landlock: then nothing is confined.
+    const long abi =
+        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    if (abi < 1)
+        return;
+    const RulesetAttributes attributes{
+        .handled_access_fs = known_writes(static_cast<int>(abi)),
+        .handled_access_net =
+            abi >= network_abi ? LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP : 0,
+        .scoped =
+            abi >= scoping_abi ? LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL : 0,
+    };
+    const FileDescriptor ruleset{static_cast<int>(
+        ::syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0))};
+    if (!ruleset.valid())
+        return;
+    for (const int directory : writable_directories) {
+        const landlock_path_beneath_attr rule{
+            .allowed_access = file_writes & attributes.handled_access_fs,
+            .parent_fd = directory,
+        };
+        // Half a ruleset would refuse a change that the run is about to make.
+        if (::syscall(SYS_landlock_add_rule, ruleset.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) !=
+            0)
+            return;
+    }
+    // Should it fail, the run goes on unconfined, as on a kernel without Landlock.
+    (void)::syscall(SYS_landlock_restrict_self, ruleset.get(), 0);
+}

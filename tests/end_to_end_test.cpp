@@ -1,15 +1,20 @@
+#include <linux/landlock.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "confinement_probe.hpp"
 #include "sandbox.hpp"
 
 using namespace std::string_literals;
@@ -45,7 +50,19 @@ struct RuleCase {
     std::string setup = "";   // run first, in an empty /etc/run
     Files others_after = {};  // everything else under /etc afterwards, as Sandbox::files()
     std::string message = ""; // when it is neither of the two outcomes
+    // Where set, the probe runs in the tool after main: of the probed directories, only these
+    // accept a file, and no TCP connection is made.
+    std::optional<std::set<std::string>> writable = std::nullopt;
 };
+
+// The Landlock ABI of this kernel, or 0 where it has none.
+int landlock_abi()
+{
+    const long abi =
+        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    return abi > 0 ? static_cast<int>(abi) : 0;
+}
+constexpr int landlock_network_abi = 4;
 
 void PrintTo(const RuleCase& c, std::ostream* os)
 {
@@ -141,17 +158,24 @@ const RuleCase rule_cases[] = {
      "Error creating temporary file"},
     // The per-user units, masked as `systemctl --global mask` does.
     {"units_masked", "autospawn = no\n", "autospawn = no\n", true, in_units + "true",
-     {{socket_unit, masked}, {service_unit, masked}}},
+     {{socket_unit, masked}, {service_unit, masked}}, "", {{"/etc/systemd/user"}}},
     {"units_already_masked", "autospawn = no\n", "autospawn = no\n", false,
      in_units + "ln -s /dev/null pulseaudio.socket; : >pulseaudio.service",
-     {{socket_unit, masked}, {service_unit, ""}}},
+     {{socket_unit, masked}, {service_unit, ""}}, "", {{}}},
     {"stock_file_units_masked", "; autospawn = yes\n", "autospawn = no\n", true,
      in_units + "ln -s /dev/null pulseaudio.socket; ln -s /dev/null pulseaudio.service",
-     {{socket_unit, masked}, {service_unit, masked}}},
+     {{socket_unit, masked}, {service_unit, masked}}, "", {{"/etc/pulse"}}},
+    {"debian_systemd_layout", "; autospawn = yes\n", "autospawn = no\n", true,
+     in_drop_ins + "ln -s /run/pulseaudio-enable-autospawn 01-enable-autospawn.conf && " + in_units +
+     "mkdir default.target.wants && ln -s /usr/lib/systemd/user/pulseaudio.service default.target.wants",
+     {{"pulse/client.conf.d/01-enable-autospawn.conf", "-> /run/pulseaudio-enable-autospawn"},
+      {own, "autospawn = no\n"}, {"systemd/user/default.target.wants/pulseaudio.service",
+      "-> /usr/lib/systemd/user/pulseaudio.service"}, {socket_unit, masked}, {service_unit, masked}},
+     "", {{"/etc/pulse", "/etc/pulse/client.conf.d", "/etc/systemd/user"}}},
     // An administrator's unit is refused, and nothing else changes either.
     {"administrators_unit_refused", "; autospawn = yes\n", "; autospawn = yes\n", false,
      in_drop_ins + in_units + "echo '[Service]' >pulseaudio.service",
-     {{service_unit, "[Service]\n"}}, "Error replacing file /etc/systemd/user/pulseaudio.service"},
+     {{service_unit, "[Service]\n"}}, "Error replacing file /etc/systemd/user/pulseaudio.service", {{}}},
     {"link_elsewhere_refused", "autospawn = no\n", "autospawn = no\n", false,
      in_units + "ln -s /etc/run/unit pulseaudio.service",
      {{service_unit, "-> /etc/run/unit"}}, "Error replacing file /etc/systemd/user/pulseaudio.service"},
@@ -172,7 +196,23 @@ const RuleCase rule_cases[] = {
     // clang-format on
 };
 
-class Rules : public Sandbox, public ::testing::WithParamInterface<RuleCase> {};
+class Rules : public Sandbox, public ::testing::WithParamInterface<RuleCase> {
+protected:
+    // What the probe reports where only writable accepts a file.
+    [[nodiscard]] std::string probe_report(const std::set<std::string>& writable) const
+    {
+        std::string report;
+        for (const std::string directory : probed_directories) {
+            const std::string seen =
+                directory.starts_with("/etc") ? dir + directory.substr(4) : directory;
+            report += directory + (!std::filesystem::is_directory(seen) ? " ENOENT\n"
+                                   : writable.contains(directory)       ? " ok\n"
+                                                                        : " EACCES\n");
+        }
+        // Older kernels' Landlock has no network rules.
+        return landlock_abi() >= landlock_network_abi ? report + "tcp EACCES\n" : report;
+    }
+};
 
 TEST_P(Rules, RewritesOrLeavesAlone)
 {
@@ -182,10 +222,26 @@ TEST_P(Rules, RewritesOrLeavesAlone)
     const std::string message = !c.message.empty() ? c.message
                                 : c.changed        ? disabled_now_text
                                                    : already_disabled_text;
-    expect_said(run(setup + c.setup, collected(R"(timeout 10 "$BIN")")), printed(message));
+    const bool probed = c.writable && landlock_abi() > 0;
+    // The sanitizers' runtime wants to be loaded first, and need not be.
+    const std::string probe =
+        "env LD_PRELOAD=" CONFINEMENT_PROBE " ASAN_OPTIONS=verify_asan_link_order=0 ";
+    const RunResult result =
+        run(setup + c.setup, collected("timeout 10 " + (probed ? probe : "") + R"("$BIN")"));
+    if (probed) {
+        std::string report = result.err;
+        if (landlock_abi() < landlock_network_abi)
+            report.erase(report.rfind("tcp "));
+        EXPECT_EQ(report, probe_report(*c.writable));
+        expect_said({result.out, "", result.status}, printed(message));
+    } else {
+        expect_said(result, printed(message));
+    }
     EXPECT_EQ(conf(), c.after);
     EXPECT_EQ(files(), c.others_after);
     EXPECT_FALSE(temporary_left());
+    if (c.writable && !probed)
+        GTEST_SKIP() << "this kernel has no Landlock, so the run's confinement cannot be seen";
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, Rules, ::testing::ValuesIn(rule_cases),

@@ -14,7 +14,8 @@ namespace {
 const std::string traced_calls = "openat,read,write,close,newfstatat,fstat,fsync,fdatasync,"
                                  "rename,renameat,renameat2,fchmod,fchown,unlink,unlinkat,"
                                  "ftruncate,flock,fcntl,lseek,getdents64,symlink,symlinkat,"
-                                 "readlinkat";
+                                 "readlinkat,prctl,landlock_create_ruleset,landlock_add_rule,"
+                                 "landlock_restrict_self";
 const std::string creating_failed = "Error creating temporary file";
 // Four files change: client.conf, the tool's own drop-in and both masks; the package's
 // enabling link stays.
@@ -54,9 +55,11 @@ struct Call {
     std::string descriptor; // the first argument, as printed
     int n;
     // Its failure cannot matter to the file: it touches standard output, closes a descriptor
-    // that was only read, or is the C library sizing a stream's buffer (it falls back to a
-    // default size).
+    // that was only read or a ruleset, or is the C library sizing a stream's buffer (it falls
+    // back to a default size).
     bool harmless;
+    // One step of the confinement: should it fail, the run goes on unconfined, as before.
+    bool confining;
 };
 
 // The tool's own calls in one traced run; those before its first touch of standard output
@@ -65,7 +68,7 @@ std::vector<Call> program_calls(const std::string& trace)
 {
     std::vector<Call> calls;
     std::map<std::string, int> seen;
-    std::set<std::string> read_only; // descriptors, as printed
+    std::set<std::string> quiet; // descriptors whose close has nothing to report, as printed
     bool in_program = false;
     std::istringstream lines{trace};
     for (std::string line; std::getline(lines, line);) {
@@ -82,13 +85,18 @@ std::vector<Call> program_calls(const std::string& trace)
         in_program = in_program || descriptor == "1";
         if (!in_program)
             continue;
+        const std::string result = line.substr(line.rfind(" = ") + 3);
         if (name == "openat" && line.find("O_RDONLY") != std::string::npos)
-            read_only.insert(line.substr(line.rfind(" = ") + 3));
-        const bool closes_read_only = name == "close" && read_only.erase(descriptor) == 1;
+            quiet.insert(result);
+        // Asked with NULL, it returns the kernel's version, not a descriptor.
+        if (name == "landlock_create_ruleset" && descriptor != "NULL")
+            quiet.insert(result);
+        const bool closes_quietly = name == "close" && quiet.erase(descriptor) == 1;
         if ((name == "read" || name == "write") && !calls.empty() &&
             calls.back().name == "newfstatat" && calls.back().descriptor == descriptor)
             calls.back().harmless = true;
-        calls.push_back({name, descriptor, n, descriptor == "1" || closes_read_only});
+        const bool confining = name == "prctl" || name.starts_with("landlock_");
+        calls.push_back({name, descriptor, n, descriptor == "1" || closes_quietly, confining});
     }
     return calls;
 }
@@ -181,7 +189,7 @@ protected:
                       known_messages.end())
                 << message;
         }
-        if (!call.harmless) {
+        if (!call.harmless && !call.confining) {
             EXPECT_NE(message, disabled_now_text) << "a failure reported as success";
         }
 
@@ -205,6 +213,10 @@ protected:
             const auto bytes = at(now, path);
             EXPECT_TRUE(bytes == at(before, path) || bytes == at(after, path))
                 << path << ": " << bytes.value_or("<missing>");
+        }
+        if (call.confining) {
+            EXPECT_EQ(message, expected);
+            EXPECT_EQ(state(), after);
         }
         // The change is reported only when all of it was made, and nothing to do only when
         // there was nothing to do; a run that refuses never says either.

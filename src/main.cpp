@@ -97,11 +97,11 @@ int main()
         return finish(Failure{Failed::creating_temporary, pulse_directory_path});
 
     Changes changes;
-    const std::optional<Failure> failure = learn_changes(pulse_directory.get(), changes);
+    const std::optional<Failure> learning_failure = learn_changes(pulse_directory.get(), changes);
     // Whatever was learnt, the kernel refuses from here on every write that it does not need.
     confine_to(changes.directories());
-    if (failure)
-        return finish(*failure);
+    if (learning_failure)
+        return finish(*learning_failure);
     if (changes.empty())
         return finish(already_disabled_message);
 

@@ -1,5 +1,6 @@
 #include "confinement.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 #include <linux/landlock.h>
@@ -70,8 +71,8 @@ void confine_to(const std::vector<int>& writable_directories)
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return;
     // Fails with ENOSYS or EOPNOTSUPP where the kernel has no Landlock: then nothing is confined.
-    const long abi =
-        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0},
+                               LANDLOCK_CREATE_RULESET_VERSION);
     if (abi < 1)
         return;
     const RulesetAttributes attributes{

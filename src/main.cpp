@@ -41,8 +41,7 @@ void say(std::string_view text)
     (void)std::fflush(stdout);
 }
 
-// The sentence for a failure. The two about temporary copies name no path: a copy's name says
-// nothing to an administrator that the file it stands beside would not.
+// The sentence for a failure; the two about temporary copies are fixed texts without a path.
 std::string message_for(const Failure& failure)
 {
     switch (failure.step) {

@@ -58,8 +58,8 @@ struct RuleCase {
 // The Landlock ABI of this kernel, or 0 where it has none.
 int landlock_abi()
 {
-    const long abi =
-        ::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION);
+    const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0},
+                               LANDLOCK_CREATE_RULESET_VERSION);
     return abi > 0 ? static_cast<int>(abi) : 0;
 }
 constexpr int landlock_network_abi = 4;

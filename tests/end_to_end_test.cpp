@@ -55,11 +55,11 @@ struct RuleCase {
     std::optional<std::set<std::string>> writable = std::nullopt;
 };
 
-// The Landlock ABI of this kernel, or 0 where it has none.
+// The Landlock ABI of this kernel, or 0 where it has none; asked once.
 int landlock_abi()
 {
-    const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0},
-                               LANDLOCK_CREATE_RULESET_VERSION);
+    static const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0},
+                                      LANDLOCK_CREATE_RULESET_VERSION);
     return abi > 0 ? static_cast<int>(abi) : 0;
 }
 constexpr int landlock_network_abi = 4;
@@ -201,10 +201,11 @@ protected:
     // What the probe reports where only writable accepts a file.
     [[nodiscard]] std::string probe_report(const std::set<std::string>& writable) const
     {
+        const std::string etc = "/etc"; // the tool's /etc is dir, the scratch directory
         std::string report;
         for (const std::string directory : probed_directories) {
             const std::string seen =
-                directory.starts_with("/etc") ? dir + directory.substr(4) : directory;
+                directory.starts_with(etc) ? dir + directory.substr(etc.size()) : directory;
             report += directory + (!std::filesystem::is_directory(seen) ? " ENOENT\n"
                                    : writable.contains(directory)       ? " ok\n"
                                                                         : " EACCES\n");

@@ -5,6 +5,9 @@
 
 #include <vector>
 
+// The Landlock ABI of the running kernel, or 0 where it has none (or has it switched off).
+int landlock_abi();
+
 // Lasts for the rest of the process's life. writable_directories are open directories: files
 // and symbolic links may be created, written, truncated, renamed and removed beneath them, and
 // nowhere else; directories, devices, FIFOs and sockets nowhere at all. Reads stay as they are.

@@ -1,6 +1,4 @@
-#include <linux/landlock.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+#include "confinement.hpp"
 #include "confinement_probe.hpp"
 #include "sandbox.hpp"
 
@@ -55,14 +54,11 @@ struct RuleCase {
     std::optional<std::set<std::string>> writable = std::nullopt;
 };
 
-// The Landlock ABI of this kernel, or 0 where it has none; asked once.
-int landlock_abi()
-{
-    static const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0},
-                                      LANDLOCK_CREATE_RULESET_VERSION);
-    return abi > 0 ? static_cast<int>(abi) : 0;
-}
+const int kernel_abi = landlock_abi();
 constexpr int landlock_network_abi = 4;
+
+// A run that may write nowhere.
+const std::set<std::string> nowhere;
 
 void PrintTo(const RuleCase& c, std::ostream* os)
 {
@@ -161,7 +157,7 @@ const RuleCase rule_cases[] = {
      {{socket_unit, masked}, {service_unit, masked}}, "", {{"/etc/systemd/user"}}},
     {"units_already_masked", "autospawn = no\n", "autospawn = no\n", false,
      in_units + "ln -s /dev/null pulseaudio.socket; : >pulseaudio.service",
-     {{socket_unit, masked}, {service_unit, ""}}, "", {{}}},
+     {{socket_unit, masked}, {service_unit, ""}}, "", nowhere},
     {"stock_file_units_masked", "; autospawn = yes\n", "autospawn = no\n", true,
      in_units + "ln -s /dev/null pulseaudio.socket; ln -s /dev/null pulseaudio.service",
      {{socket_unit, masked}, {service_unit, masked}}, "", {{"/etc/pulse"}}},
@@ -175,7 +171,7 @@ const RuleCase rule_cases[] = {
     // An administrator's unit is refused, and nothing else changes either.
     {"administrators_unit_refused", "; autospawn = yes\n", "; autospawn = yes\n", false,
      in_drop_ins + in_units + "echo '[Service]' >pulseaudio.service",
-     {{service_unit, "[Service]\n"}}, "Error replacing file /etc/systemd/user/pulseaudio.service", {{}}},
+     {{service_unit, "[Service]\n"}}, "Error replacing file /etc/systemd/user/pulseaudio.service", nowhere},
     {"link_elsewhere_refused", "autospawn = no\n", "autospawn = no\n", false,
      in_units + "ln -s /etc/run/unit pulseaudio.service",
      {{service_unit, "-> /etc/run/unit"}}, "Error replacing file /etc/systemd/user/pulseaudio.service"},
@@ -211,7 +207,7 @@ protected:
                                                                         : " EACCES\n");
         }
         // Older kernels' Landlock has no network rules.
-        return landlock_abi() >= landlock_network_abi ? report + "tcp EACCES\n" : report;
+        return kernel_abi >= landlock_network_abi ? report + "tcp EACCES\n" : report;
     }
 };
 
@@ -223,7 +219,7 @@ TEST_P(Rules, RewritesOrLeavesAlone)
     const std::string message = !c.message.empty() ? c.message
                                 : c.changed        ? disabled_now_text
                                                    : already_disabled_text;
-    const bool probed = c.writable && landlock_abi() > 0;
+    const bool probed = c.writable && kernel_abi > 0;
     // The sanitizers' runtime wants to be loaded first, and need not be.
     const std::string probe =
         "env LD_PRELOAD=" CONFINEMENT_PROBE " ASAN_OPTIONS=verify_asan_link_order=0 ";
@@ -231,7 +227,7 @@ TEST_P(Rules, RewritesOrLeavesAlone)
         run(setup + c.setup, collected("timeout 10 " + (probed ? probe : "") + R"("$BIN")"));
     if (probed) {
         std::string report = result.err;
-        if (landlock_abi() < landlock_network_abi)
+        if (kernel_abi < landlock_network_abi)
             report.erase(report.rfind("tcp "));
         EXPECT_EQ(report, probe_report(*c.writable));
         expect_said({result.out, "", result.status}, printed(message));

@@ -1,5 +1,7 @@
 // Fails every file-related system call the tool makes, one at a time, and checks that no
 // configuration file ever ends up damaged and that no failure is reported as success.
+#include <algorithm>
+#include <cstdlib>
 #include <iostream>
 #include <map>
 #include <optional>
@@ -11,11 +13,22 @@
 
 namespace {
 
-const std::string traced_calls = "openat,read,write,close,newfstatat,fstat,fsync,fdatasync,"
-                                 "rename,renameat,renameat2,fchmod,fchown,unlink,unlinkat,"
-                                 "ftruncate,flock,fcntl,lseek,getdents64,symlink,symlinkat,"
-                                 "readlinkat,prctl,landlock_create_ruleset,landlock_add_rule,"
-                                 "landlock_restrict_self";
+// An older strace does not know the Landlock calls by name, nor can it fail them.
+bool strace_knows_landlock()
+{
+    static const bool knows =
+        std::system("strace -qq -o /dev/null -e trace=landlock_add_rule true 2>/dev/null") == 0;
+    return knows;
+}
+std::string traced_calls()
+{
+    return std::string{"openat,read,write,close,newfstatat,fstat,fsync,fdatasync,rename,renameat,"
+                       "renameat2,fchmod,fchown,unlink,unlinkat,ftruncate,flock,fcntl,lseek,"
+                       "getdents64,symlink,symlinkat,readlinkat,prctl"} +
+           (strace_knows_landlock()
+                ? ",landlock_create_ruleset,landlock_add_rule,landlock_restrict_self"
+                : "");
+}
 const std::string creating_failed = "Error creating temporary file";
 // Four files change: client.conf, the tool's own drop-in and both masks; the package's
 // enabling link stays.
@@ -88,12 +101,17 @@ std::vector<Call> program_calls(const std::string& trace)
         const std::string result = line.substr(line.rfind(" = ") + 3);
         if (name == "openat" && line.find("O_RDONLY") != std::string::npos)
             quiet.insert(result);
-        // Asked with NULL, it returns the kernel's version, not a descriptor.
-        if (name == "landlock_create_ruleset" && descriptor != "NULL")
-            quiet.insert(result);
+        // Asked with NULL, it returns the kernel's version, not a descriptor. An older strace
+        // prints it unnamed, with the result in hex; what it cannot name, it cannot fail.
+        if ((name == "landlock_create_ruleset" && descriptor != "NULL") ||
+            (name == "syscall_0x1bc" && descriptor != "0"))
+            quiet.insert(std::to_string(std::stol(result, nullptr, 0)));
+        if (name.starts_with("syscall_"))
+            continue;
         const bool closes_quietly = name == "close" && quiet.erase(descriptor) == 1;
         if ((name == "read" || name == "write") && !calls.empty() &&
-            calls.back().name == "newfstatat" && calls.back().descriptor == descriptor)
+            (calls.back().name == "newfstatat" || calls.back().name == "fstat") &&
+            calls.back().descriptor == descriptor)
             calls.back().harmless = true;
         const bool confining = name == "prctl" || name.starts_with("landlock_");
         calls.push_back({name, descriptor, n, descriptor == "1" || closes_quietly, confining});
@@ -125,7 +143,7 @@ protected:
     {
         const State before = lay_out(before_conf, setup);
         const RunResult clean = run("", strace_command + R"(-o "$D/trace" -e trace=)" +
-                                            traced_calls + R"( "$BIN" >"$D/out")");
+                                            traced_calls() + R"( "$BIN" >"$D/out")");
         const State after = state();
         EXPECT_EQ(message_of(clean.out), expected);
         EXPECT_EQ(after != before, expected == disabled_now_text);
@@ -250,6 +268,9 @@ TEST_F(FaultInjection, NoFailingCallDamagesTheFileOrIsReportedAsSuccess)
                            sweep(administrators_link_refused, stock, administrators_link);
     std::cout << "injections: " << injections << '\n';
     EXPECT_GT(injections, 100);
+    if (!strace_knows_landlock())
+        GTEST_SKIP() << "this strace cannot name the Landlock system calls, so their failures "
+                        "were not injected (every other call's were)";
 }
 
 } // namespace

@@ -84,17 +84,17 @@ constexpr int scoping_abi = 6;
 constexpr std::uint64_t file_writes = LANDLOCK_ACCESS_FS_WRITE_FILE |
                                       LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG |
                                       LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_TRUNCATE;
-// Refused everywhere: nothing of the tool's own is a directory, device, FIFO or socket, and it
-// never moves a file from one directory to another.
-constexpr std::uint64_t other_writes = LANDLOCK_ACCESS_FS_REMOVE_DIR |
-                                       LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR |
-                                       LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO |
-                                       LANDLOCK_ACCESS_FS_MAKE_BLOCK | LANDLOCK_ACCESS_FS_REFER;
+// Refused everywhere: nothing of the tool's own is a directory, device, FIFO or socket, it
+// never moves a file from one directory to another, and it starts no program.
+constexpr std::uint64_t refused_everywhere =
+    LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR |
+    LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
+    LANDLOCK_ACCESS_FS_REFER | LANDLOCK_ACCESS_FS_EXECUTE;
 
 // The file-system rights that a kernel of this ABI knows, of those handled here.
-std::uint64_t known_writes(int abi)
+std::uint64_t known_rights(int abi)
 {
-    std::uint64_t rights = file_writes | other_writes;
+    std::uint64_t rights = file_writes | refused_everywhere;
     if (abi < truncate_abi)
         rights &= ~LANDLOCK_ACCESS_FS_TRUNCATE;
     if (abi < refer_abi)
@@ -121,7 +121,7 @@ void confine_to(const std::vector<int>& writable_directories)
     if (abi == 0)
         return; // nothing to confine with
     const RulesetAttributes attributes{
-        .handled_access_fs = known_writes(abi),
+        .handled_access_fs = known_rights(abi),
         .handled_access_net =
             abi >= network_abi ? LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP : 0,
         .scoped =

@@ -1,15 +1,25 @@
-// Preloaded into the tool: once its main has returned, tries to make a file in each probed
-// directory and to connect over TCP, and reports each result on standard error as
-// "DIRECTORY ok" or "DIRECTORY ERRNO-NAME", then "tcp ...".
+// Preloaded into the tool. Before its main, leaves in each probed directory a file to truncate,
+// one to unlink and a program to start, and opens an abstract Unix socket; once main has
+// returned, tries each probed write in each probed directory, then each probed reach, and
+// reports each result on standard error as "WHERE TRY ok" or "WHERE TRY ERRNO-NAME", with "-"
+// for WHERE of the reaches. What it leaves behind is for the test to remove.
+#include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "confinement_probe.hpp"
@@ -32,32 +42,132 @@ std::string errno_name(int error)
     return "errno " + std::to_string(error);
 }
 
-void report(const char* what, bool succeeded)
+void report(const std::string& where, const char* what, bool succeeded)
 {
     const int error = errno;
-    (void)std::fprintf(stderr, "%s %s\n", what, succeeded ? "ok" : errno_name(error).c_str());
+    (void)std::fprintf(stderr, "%s %s %s\n", where.c_str(), what,
+                       succeeded ? "ok" : errno_name(error).c_str());
 }
+
+// Keeps the errno of the try before it, which is what is reported.
+void close_after_try(int fd)
+{
+    const int error = errno;
+    (void)::close(fd);
+    errno = error;
+}
+
+std::string path(const char* directory, const char* name)
+{
+    return std::string{directory} + '/' + probe_prefix + name;
+}
+
+// Unique on the machine, as the abstract namespace is shared.
+sockaddr_un abstract_address()
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    (void)std::snprintf(address.sun_path + 1, sizeof address.sun_path - 1, "%s%d", probe_prefix,
+                        ::getpid());
+    return address;
+}
+
+// Needs no loader, so only where it stands decides whether it may start: Debian's ldconfig is
+// linked statically.
+constexpr const char* program = "/sbin/ldconfig";
+
+[[gnu::constructor]] void prepare()
+{
+    for (const char* directory : probed_directories) {
+        std::ofstream{path(directory, "truncate")} << "bytes to truncate\n";
+        std::ofstream{path(directory, "unlink")} << "";
+        std::error_code ignored; // a directory that is not there
+        std::filesystem::copy_file(program, path(directory, "execute"),
+                                   std::filesystem::copy_options::overwrite_existing, ignored);
+    }
+    const int listening = ::socket(AF_UNIX, SOCK_STREAM, 0); // open until the process ends
+    const sockaddr_un address = abstract_address();
+    (void)::bind(listening, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    (void)::listen(listening, 1);
+}
+
+// Starts the program in a child, which reports a failed execve through a pipe that a
+// successful one closes.
+bool started(const std::string& program_path)
+{
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0)
+        return false;
+    const pid_t child = ::fork();
+    if (child < 0)
+        return false;
+    if (child == 0) {
+        (void)::unsetenv("LD_PRELOAD"); // the program is not to load the probe again
+        (void)::close(STDOUT_FILENO);
+        (void)::close(STDERR_FILENO);
+        const char* const arguments[] = {program, "--version", nullptr};
+        (void)::execv(program_path.c_str(), const_cast<char* const*>(arguments));
+        const int error = errno;
+        ::_exit(::write(pipe[1], &error, sizeof error) == sizeof error ? 127 : 126);
+    }
+    (void)::close(pipe[1]);
+    int error = 0;
+    const bool failed = ::read(pipe[0], &error, sizeof error) == sizeof error;
+    (void)::close(pipe[0]);
+    (void)::waitpid(child, nullptr, 0);
+    errno = failed ? error : 0;
+    return !failed;
+}
+
+// In the order of probed_writes, each given the directory.
+const std::array<bool (*)(const char*), probed_writes.size()> writes = {
+    [](const char* directory) {
+        const int fd =
+            ::open(path(directory, "file").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        close_after_try(fd);
+        return fd >= 0;
+    },
+    [](const char* directory) { return ::mkdir(path(directory, "directory").c_str(), 0700) == 0; },
+    [](const char* directory) { return ::mkfifo(path(directory, "fifo").c_str(), 0600) == 0; },
+    [](const char* directory) {
+        return ::symlink("nowhere", path(directory, "link").c_str()) == 0;
+    },
+    [](const char* directory) { return ::truncate(path(directory, "truncate").c_str(), 0) == 0; },
+    [](const char* directory) { return ::unlink(path(directory, "unlink").c_str()) == 0; },
+    [](const char* directory) { return started(path(directory, "execute")); },
+};
+
+// In the order of probed_reaches.
+const std::array<bool (*)(), probed_reaches.size()> reaches = {
+    [] {
+        const int tcp = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in loopback{};
+        loopback.sin_family = AF_INET;
+        loopback.sin_port = htons(probed_port);
+        loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool connected =
+            ::connect(tcp, reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback) == 0;
+        close_after_try(tcp);
+        return connected;
+    },
+    [] { return ::kill(::getppid(), 0) == 0; }, // signal 0 only asks
+    [] {
+        const int unix_socket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const sockaddr_un address = abstract_address();
+        const bool connected = ::connect(unix_socket, reinterpret_cast<const sockaddr*>(&address),
+                                         sizeof address) == 0;
+        close_after_try(unix_socket);
+        return connected;
+    },
+};
 
 [[gnu::destructor]] void probe()
 {
-    for (const char* directory : probed_directories) {
-        const std::string path =
-            std::string{directory} + "/confinement-probe." + std::to_string(::getpid());
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        report(directory, fd >= 0);
-        if (fd >= 0) {
-            (void)::close(fd);
-            (void)::unlink(path.c_str());
-        }
-    }
-    const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(probed_port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    report("tcp",
-           ::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0);
-    (void)::close(socket);
+    for (const char* directory : probed_directories)
+        for (std::size_t i = 0; i < writes.size(); ++i)
+            report(directory, probed_writes[i].name, writes[i](directory));
+    for (std::size_t i = 0; i < reaches.size(); ++i)
+        report("-", probed_reaches[i].name, reaches[i]());
 }
 
 } // namespace

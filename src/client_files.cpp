@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <string>
+
+#include "library_reading.hpp"
 
 namespace {
 
-// The names in directory that the library reads, in its order: those ending in
-// drop_in_suffix, sorted bytewise. Nothing when the directory, which may be null because it
-// could not be opened, cannot be read to its end.
+// The names in directory that the library reads: those ending in drop_in_suffix, sorted
+// bytewise, as the library does in the C locale. Nothing when the directory, which may be null
+// because it could not be opened, cannot be read to its end.
 std::optional<std::vector<std::string>> list_drop_ins(DIR* directory)
 {
     if (directory == nullptr)
@@ -24,24 +27,104 @@ std::optional<std::vector<std::string>> list_drop_ins(DIR* directory)
     }
     if (errno != 0)
         return std::nullopt;
-    // std::string compares bytes as unsigned, as strcmp does in the library's C locale.
     std::sort(names.begin(), names.end());
     return names;
 }
 
-// What the library gets from the file at path: a regular file's own setting, or nothing from
-// one it skips (missing or not regular). No setting when the file could not be read.
-struct Reading {
-    FileState state;
-    std::optional<Setting> setting;
+// One file that the library reads: client.conf, a drop-in, or a file one of them includes.
+struct File {
+    explicit File(const std::string& path) : as_is{path}, rewritten{path} {}
+    FileState state = FileState::missing;
+    FileSetting setting{Setting::silent, false}; // by the line rule
+    FileReading as_is;
+    FileReading rewritten; // as the line rule would leave it
+    bool rewrite = false;  // part of the plan
+    bool being_read = false;
+};
+using Files = std::map<std::string, File>;
+
+// Reads the file at path, and what it includes, once each.
+std::optional<Failure> read_file(const std::string& path, Files& files)
+{
+    const auto [at, added] = files.try_emplace(path, path);
+    File& file = at->second;
+    if (file.being_read) // the library would follow this circle until it crashed
+        return Failure{Failed::reading, path};
+    if (!added)
+        return std::nullopt;
+    OpenedFile opened = open_regular(path.c_str());
+    file.state = opened.state;
+    if (opened.state == FileState::unusable)
+        return Failure{Failed::opening, path};
+    if (opened.stream) {
+        const auto setting = read_setting(std::move(opened.stream),
+                                          [&](std::string_view line, std::string_view written) {
+                                              file.as_is.add_line(line);
+                                              file.rewritten.add_line(written);
+                                          });
+        if (!setting)
+            return Failure{Failed::reading, path};
+        file.setting = *setting;
+    }
+    file.being_read = true;
+    for (const FileReading::Part& part : file.as_is.includes())
+        if (std::optional<Failure> failure = read_file(part.include, files))
+            return failure;
+    file.being_read = false;
+    return std::nullopt;
+}
+
+// What reading the file does to autospawn, with the files planned to be rewritten as they
+// will be.
+Effect effect_of(const std::string& path, const Files& files)
+{
+    const File& file = files.at(path);
+    if (!file.rewrite && file.state == FileState::not_regular)
+        return Effect::rejected(); // read as a directory, or never to its end
+    const FileReading& reading = file.rewrite ? file.rewritten : file.as_is;
+    Effect effect = Effect::nothing();
+    for (const FileReading::Part& part : reading.includes())
+        // A client, which is not root, may not be allowed to open it.
+        effect = effect.then(part.before)
+                     .then(Effect::maybe_rejected())
+                     .then(effect_of(part.include, files));
+    return effect.then(reading.rest());
+}
+
+struct DropIn {
+    std::string path;
+    bool own;
+    bool first; // read before the own one in every locale
 };
 
-Reading read_at(const std::string& path)
+// Whether autospawn ends up off for every client, in whatever order its locale reads the
+// drop-ins: client.conf first, and those that are first before the own one.
+bool surely_off(const Files& files, const std::vector<DropIn>& drop_ins)
 {
-    OpenedFile file = open_regular(path.c_str());
-    if (!file.stream)
-        return {file.state, Setting::silent};
-    return {FileState::regular, read_setting(std::move(file.stream))};
+    constexpr Values either = autospawn_on | autospawn_off;
+    bool own_disables = false;
+    bool later_enable = false; // a drop-in that may follow the own one may switch it on
+    bool any_enables = false;
+    bool any_disables = false;
+    for (const DropIn& drop_in : drop_ins) {
+        const File& file = files.at(drop_in.path);
+        if (file.state != FileState::regular && !file.rewrite)
+            continue; // the library finds nothing there
+        const Effect effect = effect_of(drop_in.path, files);
+        const bool disables = effect.after(either) == autospawn_off;
+        const bool enables = (effect.after(autospawn_off) & autospawn_on) != 0;
+        own_disables = own_disables || (drop_in.own && disables);
+        later_enable = later_enable || (!drop_in.own && !drop_in.first && enables);
+        any_enables = any_enables || enables;
+        any_disables = any_disables || disables;
+    }
+    if (own_disables && !later_enable)
+        return true;
+    // In any order: nothing switches it on, and something switches it off for sure. A client
+    // that reads no setting at all may start the server.
+    return !any_enables &&
+           (any_disables ||
+            effect_of(client_conf_path, files).after(autospawn_on) == autospawn_off);
 }
 
 std::string drop_in_path(std::string_view name)
@@ -49,26 +132,27 @@ std::string drop_in_path(std::string_view name)
     return std::string{drop_in_directory_path} + '/' + std::string{name};
 }
 
-RewriteTarget drop_in_target(const std::string& path, int directory, bool own)
+// A drop-in, or a file included from one: changed only where the library may read it on.
+RewriteTarget target_for(const std::string& path, int directory, bool must_change)
 {
     return {.path = path,
             .temporary_path = path + std::string{temporary_suffix},
             .directory = directory,
-            .rewrite_when_silent = own,
-            .create_when_missing = own};
+            .rewrite_when_silent = false,
+            .create_when_missing = false,
+            .must_change = must_change};
 }
 
 } // namespace
 
 std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files)
 {
-    const Reading conf = read_at(client_conf_path);
+    Files read;
+    if (std::optional<Failure> failure = read_file(client_conf_path, read))
+        return failure;
+    File& conf = read.at(client_conf_path);
     if (conf.state != FileState::regular) // as it was at the probe a moment ago
         return Failure{Failed::opening, client_conf_path};
-    if (!conf.setting)
-        return Failure{Failed::reading, client_conf_path};
-    // The library reads client.conf, then the drop-ins in order; the last that speaks wins.
-    Setting effective = *conf.setting;
 
     files.drop_in_directory.reset(::opendir(drop_in_directory_path));
     const bool no_directory = !files.drop_in_directory && is_absent(errno);
@@ -76,44 +160,96 @@ std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& file
                                     : list_drop_ins(files.drop_in_directory.get());
     if (!names)
         return Failure{Failed::listing, drop_in_directory_path};
-    Setting own_setting = Setting::silent;
-    // Read after the own drop-in, so that it cannot override them.
-    std::vector<std::string> later_enabling;
+    std::vector<DropIn> drop_ins;
+    bool own_listed = false;
+    // By the line rule, the last file in byte order that speaks decides.
+    Setting effective = conf.setting.setting;
     for (const std::string& name : *names) {
         const std::string path = drop_in_path(name);
-        const Reading drop_in = read_at(path);
         const bool own = name == own_drop_in_name;
-        // The library skips what is missing or holds no settings; but one that it cannot read
-        // hides its setting, and the tool's own must be a file that it can replace.
-        if (drop_in.state == FileState::unusable ||
-            (own && drop_in.state == FileState::not_regular))
+        own_listed = own_listed || own;
+        if (std::optional<Failure> failure = read_file(path, read))
+            return failure;
+        const File& drop_in = read.at(path);
+        // The library skips what is missing or holds no settings; but the tool's own must be
+        // a file that it can replace.
+        if (own && drop_in.state == FileState::not_regular)
             return Failure{Failed::opening, path};
-        if (!drop_in.setting)
-            return Failure{Failed::reading, path};
-        if (*drop_in.setting != Setting::silent)
-            effective = *drop_in.setting;
-        if (own)
-            own_setting = *drop_in.setting;
-        else if (name > own_drop_in_name && *drop_in.setting == Setting::not_disabled)
-            later_enabling.push_back(path);
+        if (drop_in.setting.setting != Setting::silent)
+            effective = drop_in.setting.setting;
+        drop_ins.push_back({path, own, read_first_in_every_locale(name)});
     }
-    if (effective == Setting::disabled)
+    if (effective == Setting::disabled && surely_off(read, drop_ins))
         return std::nullopt;
 
-    if (*conf.setting != Setting::disabled)
-        files.targets.push_back({.path = client_conf_path,
-                                 .temporary_path = temporary_path,
-                                 .directory = pulse_directory,
-                                 .rewrite_when_silent = true,
-                                 .create_when_missing = false});
     // Without the directory the library reads no drop-in, so there is no place for the own one.
+    const std::string own_path = drop_in_path(own_drop_in_name);
+    if (!no_directory && !own_listed) {
+        if (std::optional<Failure> failure = read_file(own_path, read)) // missing: made anew
+            return failure;
+        drop_ins.push_back({own_path, true, false});
+    }
+    const int drop_in_directory = no_directory ? -1 : ::dirfd(files.drop_in_directory.get());
+    const auto plan = [&](const RewriteTarget& target) {
+        File& file = read.at(target.path);
+        if (file.rewrite)
+            return;
+        file.rewrite = true;
+        files.targets.push_back(target);
+        if (!file.setting.key_mentioned && target.rewrite_when_silent)
+            file.rewritten.add_line(appended_line());
+    };
+    // client.conf by the line rule; where there is no own drop-in to override it, also
+    // wherever the library may read autospawn on in it.
+    if (conf.setting.setting != Setting::disabled || (no_directory && conf.as_is.may_enable()))
+        plan({.path = client_conf_path,
+              .temporary_path = temporary_path,
+              .directory = pulse_directory,
+              .rewrite_when_silent = true,
+              .create_when_missing = false,
+              .must_change = conf.as_is.may_enable()});
+    // Then the own drop-in, which overrides those read before it; then those that may follow it.
+    for (const bool own : {true, false})
+        for (const DropIn& drop_in : drop_ins) {
+            const File& file = read.at(drop_in.path);
+            const bool may_enable = file.as_is.may_enable();
+            if (own && drop_in.own && (file.setting.setting != Setting::disabled || may_enable)) {
+                RewriteTarget target = target_for(drop_in.path, drop_in_directory, may_enable);
+                target.rewrite_when_silent = target.create_when_missing = true;
+                plan(target);
+            } else if (!own && !drop_in.own && !drop_in.first && file.state == FileState::regular &&
+                       (file.setting.setting == Setting::not_disabled || may_enable)) {
+                plan(target_for(drop_in.path, drop_in_directory, may_enable));
+            }
+        }
+    // What they include is read where they include it: switched off too where the library may
+    // read it on, but only in the two directories that the tool changes.
+    std::vector<std::string> reached;
+    const auto reach = [&](const std::string& path, const auto& self) -> void {
+        for (const FileReading::Part& part : read.at(path).as_is.includes())
+            if (std::find(reached.begin(), reached.end(), part.include) == reached.end()) {
+                reached.push_back(part.include);
+                self(part.include, self);
+            }
+    };
     if (no_directory)
-        return std::nullopt;
-    const int directory = ::dirfd(files.drop_in_directory.get());
-    if (own_setting != Setting::disabled)
-        files.targets.push_back(
-            drop_in_target(drop_in_path(own_drop_in_name), directory, /*own=*/true));
-    for (const std::string& path : later_enabling)
-        files.targets.push_back(drop_in_target(path, directory, /*own=*/false));
+        reach(client_conf_path, reach);
+    for (const DropIn& drop_in : drop_ins)
+        if (drop_in.own || !drop_in.first)
+            reach(drop_in.path, reach);
+    for (const std::string& path : reached) {
+        const File& file = read.at(path);
+        if (!file.as_is.may_enable() || file.state != FileState::regular)
+            continue;
+        const std::string_view directory{path.data(), path.rfind('/')};
+        if (directory == pulse_directory_path)
+            plan(target_for(path, pulse_directory, true));
+        else if (directory == drop_in_directory_path && !no_directory)
+            plan(target_for(path, drop_in_directory, true));
+        else
+            return Failure{Failed::replacing, path};
+    }
+    if (!surely_off(read, drop_ins))
+        return Failure{Failed::reading, no_directory ? client_conf_path : own_path};
     return std::nullopt;
 }

@@ -12,16 +12,17 @@
 inline constexpr const char* client_conf_path = "/etc/pulse/client.conf";
 // Beside the configuration file, so that the rename onto it stays within one file system.
 inline constexpr const char* temporary_path = "/etc/pulse/client.conf.tmp";
-// Locked to serialise runs, and synced so that the rename survives a crash.
+// Synced so that the rename survives a crash.
 inline constexpr const char* pulse_directory_path = "/etc/pulse";
 // Read after client.conf, each file overriding what came before it.
 inline constexpr const char* drop_in_directory_path = "/etc/pulse/client.conf.d";
 // The library reads only the names that end in it; the temporary copies do not.
 inline constexpr std::string_view drop_in_suffix = ".conf";
 inline constexpr std::string_view temporary_suffix = ".tmp";
-// The tool's own drop-in. Its name sorts after those that packages and administrators use
-// ("00-...", "01-...", "local.conf"), so the library reads it last among them; and no package
-// owns it, so upgrades leave it alone.
+// The tool's own drop-in. The library reads it after those whose names begin with a digit, as
+// packages' do ("01-enable-autospawn.conf"), in every locale; any other that could switch
+// autospawn on may be read after it, and is rewritten. No package owns it, so upgrades leave it
+// alone.
 inline constexpr std::string_view own_drop_in_name = "zz-pulse-autospawn-off.conf";
 
 // The files to rewrite so that the library ends up with autospawn off, in the order to rewrite
@@ -31,5 +32,8 @@ struct ClientFiles {
     std::vector<RewriteTarget> targets;
 };
 
-// Reads client.conf and every drop-in, and changes nothing.
+// Reads client.conf, every drop-in and every file they include, and changes nothing. Refuses
+// where autospawn could not be made off in every client's locale without a change outside the
+// directories of client.conf and the drop-ins, or where the library stops reading before the
+// tool's setting.
 std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files);

@@ -15,10 +15,15 @@
 #include <string_view>
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
+
+// In root's own directory, so that no other user can open it, let alone hold it; the lock goes
+// with the machine's next boot.
+constexpr const char* lock_path = "/run/pulse-autospawn-off.lock";
+// Long enough for any other run to finish, short enough that a stuck one is reported.
+constexpr long lock_patience_ms = 10000;
 
 constexpr std::string_view not_root_message = "Error! Please run this program as Root User!";
 constexpr std::string_view not_installed_message = "Pulseaudio is not installed. It's all right.";
@@ -90,9 +95,10 @@ int main()
         return finish(Failure{Failed::opening, client_conf_path});
     // Runs share the temporary paths: a second run waits here, then reads the finished files.
     // Held until main returns, after every change.
+    const FileDescriptor lock = lock_exclusively(lock_path, lock_patience_ms);
     const FileDescriptor pulse_directory{
         ::open(pulse_directory_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!pulse_directory.valid() || ::flock(pulse_directory.get(), LOCK_EX) != 0)
+    if (!lock.valid() || !pulse_directory.valid())
         return finish(Failure{Failed::creating_temporary, pulse_directory_path});
 
     Changes changes;

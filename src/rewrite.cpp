@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::string_view disabled_line = "autospawn = no";
 constexpr std::string_view autospawn_key = "autospawn";
-// The sound server's reader starts a comment at either mark, anywhere on a line.
+// A line with either mark anywhere does not count as the file's own setting.
 constexpr std::string_view comment_marks = ";#";
 // A file made from nothing is root's and readable by all.
 constexpr mode_t new_file_mode = 0644;
@@ -91,8 +91,9 @@ struct LinePass {
 };
 
 // Reads in to its end, one line in memory at a time. When copy is given, each line is written
-// to it, every line that mentions the key replaced by the disabled line.
-LinePass pass_over_lines(std::FILE* in, std::FILE* copy)
+// to it, every line that mentions the key replaced by the disabled line; when visit is given,
+// each line is shown to it with its replacement.
+LinePass pass_over_lines(std::FILE* in, std::FILE* copy, const LineVisitor* visit = nullptr)
 {
     LinePass pass;
     LineBuffer line;
@@ -107,6 +108,8 @@ LinePass pass_over_lines(std::FILE* in, std::FILE* copy)
             pass.setting =
                 contains(text, disabled_line) ? Setting::disabled : Setting::not_disabled;
         pass.key_mentioned = pass.key_mentioned || mentions_key;
+        if (visit != nullptr)
+            (*visit)(text, mentions_key ? disabled_line : text);
         // Reading goes on after a failed write: a file that is already disabled needs no copy.
         if (copy != nullptr && pass.copy_written)
             pass.copy_written = write_line(copy, mentions_key ? disabled_line : text);
@@ -118,12 +121,17 @@ LinePass pass_over_lines(std::FILE* in, std::FILE* copy)
 
 } // namespace
 
-std::optional<Setting> read_setting(Stream file)
+std::string_view appended_line()
 {
-    const LinePass pass = pass_over_lines(file.get(), nullptr);
+    return disabled_line;
+}
+
+std::optional<FileSetting> read_setting(Stream file, const LineVisitor& visit)
+{
+    const LinePass pass = pass_over_lines(file.get(), nullptr, &visit);
     if (!pass.read_to_end)
         return std::nullopt;
-    return pass.setting;
+    return FileSetting{pass.setting, pass.key_mentioned};
 }
 
 RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteTarget& target)
@@ -142,8 +150,8 @@ RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteT
         return RewriteOutcome::read_failed;
     file.reset();
 
-    if (pass.setting == Setting::disabled ||
-        (pass.setting == Setting::silent && !target.rewrite_when_silent))
+    if (!target.must_change && (pass.setting == Setting::disabled ||
+                                (pass.setting == Setting::silent && !target.rewrite_when_silent)))
         return RewriteOutcome::already_disabled;
 
     if (!pass.key_mentioned && pass.copy_written)

@@ -2,8 +2,10 @@
 // line that mentions autospawn says "autospawn = no", put in place of the original.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "system_files.hpp"
 
@@ -33,10 +35,22 @@ struct RewriteTarget {
     // Only the tool's own drop-in may be missing: it is then made from nothing, owned by root
     // and readable by all, as the packages' files are.
     bool create_when_missing;
+    // The client library may read autospawn on in it, whatever the line rule says.
+    bool must_change = false;
 };
 
+// What one reading of a file found.
+struct FileSetting {
+    Setting setting;
+    bool key_mentioned; // some line mentions the key, commented or not
+};
+// Called for each line, without its newline, and the line the rewrite writes in its place.
+using LineVisitor = std::function<void(std::string_view line, std::string_view written)>;
+// The line the rewrite appends to a file that it rewrites and in which no line mentions the key.
+std::string_view appended_line();
+
 // Reads the file to its end; nothing when that fails.
-std::optional<Setting> read_setting(Stream file);
+std::optional<FileSetting> read_setting(Stream file, const LineVisitor& visit);
 
 // Takes over both streams: the target open for reading at its start (null when it is to be
 // made from nothing, which reads as an empty file), and its empty temporary file open for

@@ -1,6 +1,9 @@
 #include "system_files.hpp"
 
+#include <ctime>
+
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 namespace {
@@ -37,6 +40,26 @@ OpenedFile open_regular(const char* path)
     if (!stream)
         return {FileState::unusable, {}};
     return {FileState::regular, std::move(stream)};
+}
+
+FileDescriptor lock_exclusively(const char* path, long patience_ms)
+{
+    constexpr long pause_ms = 10;
+    FileDescriptor fd{
+        ::open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600)};
+    struct stat status {};
+    // Anyone who could open it could lock it.
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        status.st_uid != 0 || (status.st_mode & 0077) != 0)
+        return FileDescriptor{-1};
+    for (long waited = 0;; waited += pause_ms) {
+        if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
+            return fd;
+        if (errno != EWOULDBLOCK || waited >= patience_ms)
+            return FileDescriptor{-1};
+        const timespec pause{0, pause_ms * 1000 * 1000};
+        (void)::nanosleep(&pause, nullptr); // woken early, it only tries sooner
+    }
 }
 
 Stream open_temporary(const std::string& path)

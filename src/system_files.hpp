@@ -30,6 +30,7 @@ struct Failure {
 class FileDescriptor {
 public:
     explicit FileDescriptor(int fd) noexcept : fd_{fd} {}
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_{other.release()} {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     ~FileDescriptor()
@@ -82,6 +83,10 @@ FileState inspect(const char* path);
 // Opens path for reading only if it is a regular file: a FIFO would block the run and a
 // device would never end.
 OpenedFile open_regular(const char* path);
+// Takes an exclusive lock on a file at path that only root can open, made if missing, so that no
+// other user can hold it; waits at most patience_ms for another holder to let go. An invalid
+// descriptor when that fails; the lock lasts as long as the descriptor.
+FileDescriptor lock_exclusively(const char* path, long patience_ms);
 // Opens a temporary path for writing without following a symbolic link or waiting on a
 // FIFO, and accepts only a regular file with no other name: a copy left by an earlier run,
 // which is emptied. Null otherwise.

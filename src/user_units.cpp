@@ -15,7 +15,7 @@ constexpr std::string_view mask_target = "/dev/null";
 
 enum class UnitState {
     unmasked, // nothing there
-    masked,   // a link to /dev/null, or an empty file: systemd counts both as a mask
+    masked,   // a link to /dev/null, or an empty file, also through links: a mask to systemd
     foreign,  // a unit file, a link to one, or anything else of the administrator's
     unknown,  // its state could not be learnt
 };
@@ -25,23 +25,19 @@ std::string unit_path(const char* unit)
     return std::string{user_unit_directory_path} + '/' + unit;
 }
 
+// As the service manager decides it: what the path leads to, through any links, relative or
+// not, is an empty file or a character device (/dev/null).
 UnitState inspect_unit(int directory, const char* unit)
 {
     struct stat status {};
     if (::fstatat(directory, unit, &status, AT_SYMLINK_NOFOLLOW) != 0)
         return errno == ENOENT ? UnitState::unmasked : UnitState::unknown;
-    if (S_ISREG(status.st_mode))
-        return status.st_size == 0 ? UnitState::masked : UnitState::foreign;
-    if (!S_ISLNK(status.st_mode))
-        return UnitState::foreign;
-    // One byte more than the mask's target, so that a longer target cannot look like it.
-    std::array<char, mask_target.size() + 1> target{};
-    const ssize_t length = ::readlinkat(directory, unit, target.data(), target.size());
-    if (length < 0)
-        return UnitState::unknown;
-    return std::string_view{target.data(), static_cast<size_t>(length)} == mask_target
-               ? UnitState::masked
-               : UnitState::foreign;
+    if (::fstatat(directory, unit, &status, 0) != 0)
+        // A link that leads nowhere, or round in a circle, is the administrator's to mend.
+        return errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? UnitState::foreign
+                                                                     : UnitState::unknown;
+    const bool masked = S_ISCHR(status.st_mode) || (S_ISREG(status.st_mode) && status.st_size == 0);
+    return masked ? UnitState::masked : UnitState::foreign;
 }
 
 } // namespace

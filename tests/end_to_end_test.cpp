@@ -68,15 +68,24 @@ void PrintTo(const RuleCase& c, std::ostream* os)
 // and the drop-ins read after it.
 const RuleCase rule_cases[] = {
     {"empty", "", "autospawn = no\n", true},
-    {"no_mention_appends", "a = 1\nb = 2", "a = 1\nb = 2\nautospawn = no\n", true},
+    {"no_mention_appends", "default-sink = a\n[b]", "default-sink = a\n[b]\nautospawn = no\n",
+     true},
     {"first_line_active", "autospawn = no\n; x\n", "autospawn = no\n; x\n", false},
-    {"commented_mention", "a\n; autospawn = yes\nb\n", "a\nautospawn = no\nb\n", true},
+    {"commented_mention", "[a]\n; autospawn = yes\n[b]\n", "[a]\nautospawn = no\n[b]\n", true},
     {"trailing_comment", "autospawn = no ; note\n", "autospawn = no\n", true},
     {"hash_is_a_comment", "# autospawn = no\n", "autospawn = no\n", true},
     {"hash_comment_after", "autospawn = no # note\nx\n", "autospawn = no\nx\n", true},
-    {"capitals_match_nothing", "AUTOSPAWN = NO\n", "AUTOSPAWN = NO\nautospawn = no\n", true},
+    // The library stops reading client.conf at a key it does not know, before the setting that
+    // would be appended; without a drop-in to override it, nothing can be switched off.
+    {"capitals_rejected",
+     "AUTOSPAWN = NO\n",
+     "AUTOSPAWN = NO\n",
+     false,
+     "",
+     {},
+     "Error reading file /etc/pulse/client.conf"},
     {"carriage_return_active", "autospawn = no\r\n", "autospawn = no\r\n", false},
-    {"carriage_return_kept", "a = 1\r\n", "a = 1\r\nautospawn = no\n", true},
+    {"carriage_return_kept", "default-sink = a\r\n", "default-sink = a\r\nautospawn = no\n", true},
     {"last_setting_no", "autospawn = yes\nautospawn = no\n", "autospawn = yes\nautospawn = no\n",
      false},
     {"last_setting_yes", "autospawn = no\nautospawn = yes\n", "autospawn = no\nautospawn = no\n",
@@ -86,7 +95,39 @@ const RuleCase rule_cases[] = {
     {"unspaced_and_commented", "; autospawn = yes\nx\nautospawn=no",
      "autospawn = no\nx\nautospawn = no\n", true},
     {"key_in_longer_word", "noautospawn = 1\n", "autospawn = no\n", true},
-    {"zero_byte_copied", "a\0b\n"s, "a\0b\nautospawn = no\n"s, true},
+    {"zero_byte_copied", "; a\0b\n"s, "; a\0b\nautospawn = no\n"s, true},
+    // What the client library reads differently from the line rule.
+    {"rejected_line_hides_setting", "autospawn = yes\ndefault-sinkk = x\nautospawn = no\n",
+     "autospawn = no\ndefault-sinkk = x\nautospawn = no\n", true},
+    {"rejected_value_hides_setting", "autospawn = yes\nautospawn = maybe\nautospawn = no\n",
+     "autospawn = no\nautospawn = no\nautospawn = no\n", true},
+    {"piece_of_long_line", "autospawn = no\n;" + std::string(4094, 'x') + " autospawn = yes\n",
+     "autospawn = no\nautospawn = no\n", true},
+    {"zero_byte_ends_piece", "autospawn = no\nautospawn = yes\0;\n"s,
+     "autospawn = no\nautospawn = no\n", true},
+    {"value_by_locale", "autospawn = no\nautospawn = ja ; yes in Swedish\n",
+     "autospawn = no\nautospawn = no\n", true},
+    {"carriage_return_stripped_from_value", "autospawn = no\r\n", "autospawn = no\r\n", false},
+    {"include_enables",
+     "autospawn = no\n.include /etc/pulse/site.conf\n",
+     "autospawn = no\n.include /etc/pulse/site.conf\n",
+     true,
+     "echo 'autospawn = yes' >/etc/pulse/site.conf",
+     {{"pulse/site.conf", "autospawn = no\n"}}},
+    {"include_outside_refused",
+     "autospawn = no\n.include /etc/run/site.conf\n",
+     "autospawn = no\n.include /etc/run/site.conf\n",
+     false,
+     "echo 'autospawn = yes' >site.conf",
+     {{"run/site.conf", "autospawn = yes\n"}},
+     "Error replacing file /etc/run/site.conf"},
+    {"include_circle_refused",
+     ".include client.conf\n",
+     ".include client.conf\n",
+     false,
+     "",
+     {},
+     "Error reading file /etc/pulse/client.conf"},
     // The drop-ins. Packages' drop-ins sort before the tool's own, which overrides them.
     // clang-format off
     {"debian_enabling_link", "; autospawn = yes\n", "autospawn = no\n", true,
@@ -98,18 +139,39 @@ const RuleCase rule_cases[] = {
      {{"pulse/client.conf.d/01.conf", "-> /etc/run/enable"}, {own, "autospawn = no\n"}}},
     {"drop_in_disables", "; autospawn = yes\n", "; autospawn = yes\n", false,
      in_drop_ins + "echo 'autospawn = no' >50.conf", {{"pulse/client.conf.d/50.conf", "autospawn = no\n"}}},
-    // Byte order puts "B" before "a", so a.conf is read last and wins.
+    // Byte order reads a.conf after B.conf, en_US before it: either may have the last word, and
+    // only names that begin with a digit come before the own drop-in in every locale.
     {"later_drop_in_enables", "autospawn = no\n", "autospawn = no\n", true,
      in_drop_ins + "echo 'autospawn = no' >B.conf; echo 'autospawn = yes' >a.conf",
      {{"pulse/client.conf.d/B.conf", "autospawn = no\n"},
-      {"pulse/client.conf.d/a.conf", "autospawn = yes\n"}, {own, "autospawn = no\n"}}},
-    {"later_drop_in_disables", "; autospawn = yes\n", "; autospawn = yes\n", false,
+      {"pulse/client.conf.d/a.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+    {"later_drop_in_disables", "; autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "echo 'autospawn = yes' >B.conf; echo 'autospawn = no' >a.conf",
-     {{"pulse/client.conf.d/B.conf", "autospawn = yes\n"},
-      {"pulse/client.conf.d/a.conf", "autospawn = no\n"}}},
+     {{"pulse/client.conf.d/B.conf", "autospawn = no\n"},
+      {"pulse/client.conf.d/a.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+    {"later_drop_in_hash_comment", "autospawn = no\n", "autospawn = no\n", true,
+     in_drop_ins + "echo 'autospawn = yes # re-enabled by admin' >zzz-local.conf",
+     {{"pulse/client.conf.d/zzz-local.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+    {"later_drop_in_semicolon_comment", "; autospawn = yes\n", "autospawn = no\n", true,
+     in_drop_ins + "echo 'autospawn = yes ; local' >zzz-local.conf",
+     {{"pulse/client.conf.d/zzz-local.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+    // Before the own drop-in in bytes, after it in en_US and Estonian.
+    {"drop_ins_by_locale", "; autospawn = yes\n", "autospawn = no\n", true,
+     in_drop_ins + "echo 'autospawn = yes' | tee ZZZ-local.conf t.conf >/dev/null",
+     {{"pulse/client.conf.d/ZZZ-local.conf", "autospawn = no\n"},
+      {"pulse/client.conf.d/t.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+    {"include_through_drop_in", "autospawn = no\n", "autospawn = no\n", true,
+     in_drop_ins + "echo '.include site.inc' >zzz-site.conf; echo 'autospawn = yes' >site.inc",
+     {{"pulse/client.conf.d/zzz-site.conf", ".include site.inc\n"},
+      {"pulse/client.conf.d/site.inc", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+    // Read before the own drop-in, which overrides it: no change outside /etc/pulse is needed.
+    {"include_outside_overridden", ".include /etc/run/site.conf\n",
+     ".include /etc/run/site.conf\nautospawn = no\n", true,
+     "echo 'autospawn = yes' >site.conf && mkdir /etc/pulse/client.conf.d",
+     {{"run/site.conf", "autospawn = yes\n"}, {own, "autospawn = no\n"}}},
     // tmpfs lists newest or oldest first, by kernel: the file that decides, last by name, is
     // made neither first nor last, so that only sorting reads it last.
-    {"drop_ins_sorted", "; autospawn = yes\n", "; autospawn = yes\n", false,
+    {"drop_ins_sorted", "; autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "mount -t tmpfs tmpfs . && cd /etc/pulse/client.conf.d && "
      "echo 'autospawn = yes' >2.conf; echo 'autospawn = no' >3.conf; echo 'autospawn = yes' >1.conf"},
     {"silent_drop_in_left_alone", "autospawn = yes\n", "autospawn = no\n", true,
@@ -174,11 +236,19 @@ const RuleCase rule_cases[] = {
     {"link_elsewhere_refused", "autospawn = no\n", "autospawn = no\n", false,
      in_units + "ln -s /etc/run/unit pulseaudio.service",
      {{service_unit, "-> /etc/run/unit"}}, "Error replacing file /etc/systemd/user/pulseaudio.service"},
-    // Only /dev/null itself is a mask: neither a longer name nor another device is.
+    // A mask, as the service manager sees it, leads to a character device or an empty file,
+    // through any links; a link that leads nowhere is not one.
     {"link_into_dev_refused", "autospawn = no\n", "autospawn = no\n", false,
      in_units + "ln -s /dev/null2 pulseaudio.socket; ln -s /dev/zero pulseaudio.service",
      {{socket_unit, "-> /dev/null2"}, {service_unit, "-> /dev/zero"}},
      "Error replacing file /etc/systemd/user/pulseaudio.socket"},
+    {"masks_through_links", "autospawn = no\n", "autospawn = no\n", false,
+     in_units + "ln -s ../../../dev/null pulseaudio.socket; ln -s /etc/run/empty pulseaudio.service;"
+     " : >/etc/run/empty", {{socket_unit, "-> ../../../dev/null"}, {service_unit, "-> /etc/run/empty"},
+     {"run/empty", ""}}},
+    {"mask_through_link_chain", "autospawn = no\n", "autospawn = no\n", true,
+     in_units + "ln -s /etc/run/null pulseaudio.socket; ln -s /dev/null /etc/run/null",
+     {{socket_unit, "-> /etc/run/null"}, {service_unit, masked}, {"run/null", masked}}},
     {"unit_directory_plain_file", "autospawn = no\n", "autospawn = no\n", false,
      "mkdir /etc/systemd && : >/etc/systemd/user", {{"systemd/user", ""}}},
     {"unit_directory_link", "autospawn = no\n", "autospawn = no\n", true,
@@ -254,9 +324,16 @@ TEST_P(Rules, RewritesOrLeavesAlone)
     const std::string probe_setup = "mount -t tmpfs tmpfs /run\n";
     const std::string probe_leftovers =
         "\nfind /etc -name '"s + probe_prefix + "*' -prune -exec rm -rf {} +";
+    // Where the run says that autospawn is off, the real programs must agree.
+    const bool off = message == disabled_now_text || message == already_disabled_text;
+    const bool judged = off && client_library_can_judge();
+    const std::string judges =
+        "\n[ ! -d /etc/systemd/user ] || systemctl --global is-enabled pulseaudio.socket "
+        "pulseaudio.service >\"$D/units\" 2>&1\n" +
+        (judged ? client_library_judges() : "true");
     const RunResult result = run((probed ? probe_setup : "") + setup + c.setup,
                                  collected("timeout 10 " + (probed ? probe : "") + R"("$BIN")") +
-                                     (probed ? probe_leftovers : ""));
+                                     (probed ? probe_leftovers : "") + (off ? judges : ""));
     if (probed) {
         EXPECT_EQ(refusable(result.err), probe_report(*c.writable));
         expect_said({result.out, "", result.status}, printed(message));
@@ -266,6 +343,12 @@ TEST_P(Rules, RewritesOrLeavesAlone)
     EXPECT_EQ(conf(), c.after);
     EXPECT_EQ(files(), c.others_after);
     EXPECT_FALSE(temporary_left());
+    if (judged) {
+        EXPECT_EQ(autospawning_locales(), std::vector<std::string>{});
+    }
+    if (const auto units = read(scratch + "/units"); units && have("systemctl")) {
+        EXPECT_EQ(units, "masked\nmasked\n");
+    }
     if (c.writable && !probed)
         GTEST_SKIP() << "this kernel has no Landlock, so the run's confinement cannot be seen";
 }
@@ -427,9 +510,9 @@ TEST_F(RunSequence, SyncsCopyBeforeRenameAndDirectoryAfter)
         {R"("pulseaudio.socket") = 0)", "", "/etc/systemd/user"},
         {R"("pulseaudio.service") = 0)", "", "/etc/systemd/user"},
     };
+    const auto call = [&](size_t at) { return at < calls.size() ? calls[at] : "<none>"; };
     const auto synced = [&](size_t at, const std::string& path) {
-        return at < calls.size() && calls[at].starts_with("fsync(") &&
-               calls[at].ends_with("<" + path + ">) = 0");
+        return call(at).starts_with("fsync(") && call(at).ends_with("<" + path + ">) = 0");
     };
     size_t at = 0;
     for (const auto& change : changes) {
@@ -437,8 +520,9 @@ TEST_F(RunSequence, SyncsCopyBeforeRenameAndDirectoryAfter)
         while (at < calls.size() && !calls[at].ends_with(change.change))
             ++at;
         ASSERT_LT(at, calls.size()) << read(scratch + "/trace").value_or("");
-        EXPECT_TRUE(change.copy.empty() || synced(at - 1, change.copy)) << calls[at - 1];
-        EXPECT_TRUE(synced(at + 1, change.directory)) << calls[at + 1];
+        // The first call has nothing before it: at - 1 wraps round, past the end.
+        EXPECT_TRUE(change.copy.empty() || synced(at - 1, change.copy)) << call(at - 1);
+        EXPECT_TRUE(synced(at + 1, change.directory)) << call(at + 1);
     }
 }
 

@@ -99,7 +99,9 @@ std::vector<Call> program_calls(const std::string& trace)
         if (!in_program)
             continue;
         const std::string result = line.substr(line.rfind(" = ") + 3);
-        if (name == "openat" && line.find("O_RDONLY") != std::string::npos)
+        // What is only read, and the lock, which holds nothing.
+        if (name == "openat" && (line.find("O_RDONLY") != std::string::npos ||
+                                 line.find("\"/run/") != std::string::npos))
             quiet.insert(result);
         // Asked with NULL, it returns the kernel's version, not a descriptor. An older strace
         // prints it unnamed, with the result in hex; what it cannot name, it cannot fail.

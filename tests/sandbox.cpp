@@ -13,6 +13,7 @@ namespace fs = std::filesystem;
 const std::string tool_binary = TOOL_BINARY;
 const std::string strace_command = "ASAN_OPTIONS=detect_leaks=0 timeout 20 strace -f -qq ";
 const std::string already_disabled = printed(already_disabled_text);
+const std::vector<std::string> judged_locales = {"C", "en_US.UTF-8", "sv_SE.UTF-8", "et_EE.UTF-8"};
 const std::string disabled_now = printed(disabled_now_text);
 
 std::string printed(const std::string& message)
@@ -28,6 +29,24 @@ std::string collected(const std::string& command)
 bool have(const std::string& program)
 {
     return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
+}
+
+bool client_library_can_judge()
+{
+    return ::geteuid() == 0 && have("pactl") && fs::is_directory(LOCALES_DIR);
+}
+
+std::string client_library_judges()
+{
+    // The user's runtime directory and the locales, where that user can reach them.
+    std::string judges = "mount -t tmpfs tmpfs /run && mkdir -m 700 /run/user && "
+                         "chown 65534 /run/user && cp -R " LOCALES_DIR " /run/locales && "
+                         "chmod -R a+rX /run/locales\nfor l in";
+    for (const std::string& locale : judged_locales)
+        judges += ' ' + locale;
+    return judges + R"(; do setpriv --reuid=65534 --regid=65534 --clear-groups env -i \
+    HOME=/run/user XDG_RUNTIME_DIR=/run/user LOCPATH=/run/locales LC_ALL=$l PULSE_LOG=4 \
+    timeout -s KILL 5 pactl info >"$D/pactl.$l" 2>&1; done; true)";
 }
 
 namespace {
@@ -65,6 +84,9 @@ void Sandbox::SetUp()
     scratch = pattern;
     dir = scratch + "/etc";
     fs::create_directories(dir + "/pulse");
+    // Readable by the ordinary user who judges, whatever the umask.
+    for (const std::string& path : {dir, dir + "/pulse"})
+        fs::permissions(path, fs::perms(0755));
 }
 
 void Sandbox::TearDown()
@@ -91,11 +113,25 @@ std::optional<std::string> Sandbox::read(const std::string& path) const
 void Sandbox::write(const std::string& path, const std::string& bytes) const
 {
     std::ofstream{path, std::ios::binary | std::ios::trunc} << bytes;
+    fs::permissions(path, fs::perms(0644));
 }
 
 bool Sandbox::temporary_left() const
 {
     return fs::exists(fs::symlink_status(pulse("client.conf.tmp")));
+}
+
+std::vector<std::string> Sandbox::autospawning_locales() const
+{
+    std::vector<std::string> found;
+    for (const std::string& locale : judged_locales) {
+        const std::string log = read(scratch + "/pactl." + locale).value_or("");
+        if (log.find("Parsing configuration file '/etc/pulse/client.conf'") == std::string::npos)
+            found.push_back(locale + " (did not read client.conf)");
+        else if (log.find("Trying to autospawn...") != std::string::npos)
+            found.push_back(locale);
+    }
+    return found;
 }
 
 std::map<std::string, std::string> Sandbox::files() const
@@ -117,7 +153,9 @@ std::map<std::string, std::string> Sandbox::files() const
 RunResult Sandbox::run(const std::string& setup, const std::string& body)
 {
     write(scratch + "/run.sh",
-          "set -e\nmount --bind \"$D/etc\" /etc\ncd /\n" + setup + "\nset +e\n" + body + "\n");
+          // A private /run holds the tool's lock; files are made as the judges can read them.
+          "set -e\numask 022\nmount --bind \"$D/etc\" /etc\nmount -t tmpfs tmpfs /run\ncd /\n" +
+              setup + "\nset +e\n" + body + "\n");
     fs::remove(scratch + "/out");
     fs::remove(scratch + "/err");
     fs::remove(scratch + "/status");

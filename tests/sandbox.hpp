@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -35,6 +36,16 @@ inline constexpr const char* disabled_now_text =
 extern const std::string already_disabled; // as printed
 extern const std::string disabled_now;     // as printed
 
+// The locales in which the real client library judges a layout: C, and those the build makes.
+extern const std::vector<std::string> judged_locales;
+// Whether it can judge here: it autospawns only for an ordinary user, whom only real root can
+// become, and pactl must be installed.
+bool client_library_can_judge();
+// Shell lines, for a run's body, that run pactl as an ordinary user in each judged locale; it
+// waits for ever on a FIFO among the drop-ins, with its signal handling in that wait, so it is
+// killed after a while.
+std::string client_library_judges();
+
 class Sandbox : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -47,6 +58,9 @@ protected:
     void write_conf(const std::string& bytes) const { write(pulse("client.conf"), bytes); }
     [[nodiscard]] std::optional<std::string> conf() const { return read(pulse("client.conf")); }
     [[nodiscard]] bool temporary_left() const;
+    // After client_library_judges(): the judged locales in which the library tried to
+    // autospawn, or did not even read client.conf.
+    [[nodiscard]] std::vector<std::string> autospawning_locales() const;
     // Every file under the scratch /etc but client.conf, by path below it: a symbolic link as
     // "-> target", a regular file as its bytes, anything else as "<other>".
     [[nodiscard]] std::map<std::string, std::string> files() const;

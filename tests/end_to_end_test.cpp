@@ -2,10 +2,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -478,6 +480,29 @@ TEST_F(RunSequence, ConcurrentRunsTakeTurns)
     EXPECT_FALSE(temporary_left());
 }
 
+// What any user can open, any user can lock; the tool's lock only root can open, and another
+// root run holding it is waited for only so long.
+TEST_F(RunSequence, NoUserCanHoldUpARun)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << needs_real_root;
+    write_conf("; autospawn = yes\n");
+    const std::string user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    expect_said(run("", "for f in /etc/pulse /etc/pulse/client.conf /run; do " + user +
+                            "flock \"$f\" sleep 60 & held=\"$held $!\"; done; sleep 0.5\n" +
+                            collected(R"(timeout 5 "$BIN")") + "\nkill $held"),
+                disabled_now);
+    write_conf("; autospawn = yes\n");
+    const auto start = std::chrono::steady_clock::now();
+    expect_said(run("", "(umask 077; flock /run/pulse-autospawn-off.lock sleep 15) & sleep 0.5\n" +
+                            collected(R"(timeout 30 "$BIN")") + "\nkill $!"),
+                printed("Error creating temporary file"));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GT(waited, std::chrono::seconds{9});
+    EXPECT_LT(waited, std::chrono::seconds{20});
+    EXPECT_EQ(conf(), "; autospawn = yes\n");
+}
+
 // Each copy is synced before its rename, and each new name after it in the directory that
 // holds it.
 TEST_F(RunSequence, SyncsCopyBeforeRenameAndDirectoryAfter)
@@ -608,6 +633,128 @@ ln -s /usr/lib/systemd/user/pulseaudio.service /etc/systemd/user/default.target.
     EXPECT_EQ(read(scratch + "/before"), "enabled\nenabled\n");
     EXPECT_EQ(read(scratch + "/out"), disabled_now);
     EXPECT_EQ(read(scratch + "/after"), "masked\nmasked\n");
+}
+
+// Random layouts made of what the library reads differently from the line rule, judged by the
+// library itself in every judged locale. RANDOM_LAYOUTS and RANDOM_SEED choose others.
+TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)
+{
+    if (!client_library_can_judge())
+        GTEST_SKIP() << needs_real_root << ", pactl and the judged locales";
+    const char* count_text = std::getenv("RANDOM_LAYOUTS");
+    const char* seed_text = std::getenv("RANDOM_SEED");
+    const int count = count_text != nullptr ? std::atoi(count_text) : 200;
+    const unsigned seed = seed_text != nullptr ? std::stoul(seed_text) : 20261209U;
+    const std::vector<std::string> lines = {"autospawn = yes",
+                                            "autospawn = no",
+                                            "autospawn=no",
+                                            "autospawn = off",
+                                            "autospawn = yes # re-enabled",
+                                            "autospawn = yes ; local",
+                                            "autospawn = no ; note",
+                                            "; autospawn = yes",
+                                            "# autospawn = no",
+                                            "autospawn = maybe",
+                                            "autospawn = ja",
+                                            "autospawn = nej",
+                                            "autospawn = yup",
+                                            "autospawn = no\r",
+                                            "\rautospawn = yes",
+                                            "  autospawn = on",
+                                            "AUTOSPAWN = NO",
+                                            "default-sinkk = x",
+                                            "default-sink = x",
+                                            "disable-shm = ja",
+                                            "shm-size-bytes = 0x10",
+                                            "[section]",
+                                            "[Properties]",
+                                            "no equals",
+                                            ";" + std::string(4094, 'x') + " autospawn = yes",
+                                            "autospawn = yes\0;"s,
+                                            ".include /etc/pulse/site.conf",
+                                            ".include site.conf",
+                                            ".include /etc/run/out.conf",
+                                            ""};
+    const std::vector<std::string> names = {"01-enable-autospawn.conf",
+                                            "00-a.conf",
+                                            "9z.conf",
+                                            "a.conf",
+                                            "B.conf",
+                                            "t.conf",
+                                            "ZZZ-local.conf",
+                                            "Zz-x.conf",
+                                            "zz-pulse-autospawn-off.conf",
+                                            "zz-pulse-autospawn-off-local.conf",
+                                            "zzz.conf",
+                                            "_x.conf",
+                                            "\xc3\xa4.conf",
+                                            "site.conf"};
+    std::mt19937 random{seed};
+    const auto pick = [&](std::size_t size) {
+        return std::uniform_int_distribution<std::size_t>{0, size - 1}(random);
+    };
+    const auto some_lines = [&] {
+        std::string text;
+        for (std::size_t n = pick(5); n > 0; --n)
+            text += lines[pick(lines.size())] + '\n';
+        return text;
+    };
+    // Ask the judges first whether they see their locales: "ja" is yes in Swedish only.
+    write_conf("autospawn = ja\n");
+    run("", client_library_judges());
+    ASSERT_EQ(autospawning_locales(), (std::vector<std::string>{"sv_SE.UTF-8", "et_EE.UTF-8"}));
+
+    int failed = 0;
+    std::map<std::string, int> said; // how often each first sentence came
+    for (int layout = 0; layout < count; ++layout) {
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir + "/run");
+        std::filesystem::create_directories(dir + "/pulse");
+        std::filesystem::permissions(dir, std::filesystem::perms(0755));
+        std::filesystem::permissions(dir + "/pulse", std::filesystem::perms(0755));
+        write_conf(some_lines());
+        if (pick(3) == 0)
+            write(pulse("site.conf"), some_lines());
+        if (pick(4) == 0)
+            write(dir + "/run/out.conf", some_lines());
+        if (pick(5) != 0) {
+            std::filesystem::create_directory(pulse("client.conf.d"));
+            std::filesystem::permissions(pulse("client.conf.d"), std::filesystem::perms(0755));
+            for (std::size_t n = pick(4); n > 0; --n)
+                write(pulse("client.conf.d/") + names[pick(names.size())], some_lines());
+        }
+        const auto before = std::make_pair(conf(), files());
+        run("", R"("$BIN" >"$D/first" 2>&1
+)" + client_library_judges() +
+                    R"(
+"$BIN" >"$D/second" 2>&1)");
+        const std::string first = read(scratch + "/first").value_or("");
+        const std::string second = read(scratch + "/second").value_or("");
+        const std::vector<std::string> autospawning = autospawning_locales();
+        ++said[first.substr(2, first.find_first_of("/!.", 2) - 2)];
+        std::string fault;
+        if (first == disabled_now || first == already_disabled) {
+            if (!autospawning.empty())
+                fault = "autospawns in " + autospawning.front();
+            else if (first == disabled_now && second != already_disabled)
+                fault = "a second run says " + second;
+        } else if (!first.starts_with("\n\nError ")) {
+            fault = "says " + first;
+        } else if (std::make_pair(conf(), files()) != before) {
+            fault = "refuses, yet changed files";
+        }
+        if (!fault.empty()) {
+            ++failed;
+            std::string layout_text = "client.conf: " + before.first.value_or("");
+            for (const auto& [path, bytes] : before.second)
+                layout_text += path + ": " + bytes;
+            ADD_FAILURE() << "layout " << layout << ", " << fault << ", after" << first
+                          << layout_text;
+        }
+    }
+    std::cout << count << " layouts from seed " << seed << ", " << failed << " failed\n";
+    for (const auto& [sentence, times] : said)
+        std::cout << times << " times: " << sentence << "...\n";
 }
 
 } // namespace

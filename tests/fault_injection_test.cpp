@@ -43,6 +43,8 @@ const std::string units_masked = "mkdir -p /etc/systemd/user && "
 const std::string administrators_link = "mkdir -p /etc/systemd/user && "
                                         "ln -s /dev/null /etc/systemd/user/pulseaudio.socket && "
                                         "ln -s /etc/run/unit /etc/systemd/user/pulseaudio.service";
+// Without drop-ins: client.conf and the file it includes, which switches autospawn on.
+const std::string included_layout = "echo 'autospawn = yes' >/etc/pulse/site.conf";
 const std::string administrators_link_refused =
     "Error replacing file /etc/systemd/user/pulseaudio.service";
 const std::vector<std::string> known_messages = [] {
@@ -57,7 +59,8 @@ const std::vector<std::string> known_messages = [] {
         for (const char* path :
              {"/etc/pulse/client.conf", "/etc/pulse/client.conf.d/01-enable-autospawn.conf",
               "/etc/pulse/client.conf.d/zz-pulse-autospawn-off.conf",
-              "/etc/systemd/user/pulseaudio.socket", "/etc/systemd/user/pulseaudio.service"})
+              "/etc/systemd/user/pulseaudio.socket", "/etc/systemd/user/pulseaudio.service",
+              "/etc/pulse/site.conf"})
             messages.push_back(std::string{prefix} + path);
     return messages;
 }();
@@ -138,6 +141,7 @@ const std::string conf_path = "pulse/client.conf";
 
 class FaultInjection : public Sandbox {
 protected:
+    std::filesystem::perms conf_mode{}; // as laid out: a rewrite keeps it
     // Lays out client.conf and whatever setup makes, runs the tool once cleanly, which must say
     // expected, then once per injected failure. Returns the number of injections made.
     int sweep(const std::string& expected, const std::string& before_conf,
@@ -189,6 +193,7 @@ protected:
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir + "/pulse");
         write_conf(conf_bytes);
+        conf_mode = std::filesystem::status(pulse("client.conf")).permissions();
         if (!setup.empty())
             run(setup, "true");
         return state();
@@ -247,8 +252,7 @@ protected:
             EXPECT_TRUE(now == before && expected == already_disabled_text);
         }
         if (at(now, conf_path) != at(before, conf_path)) {
-            EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(),
-                      std::filesystem::perms(0644));
+            EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(), conf_mode);
         }
         // A failed remove may leave a copy behind, and so may a failure right after the tool
         // created it; every other way out cleans up.
@@ -264,10 +268,13 @@ TEST_F(FaultInjection, NoFailingCallDamagesTheFileOrIsReportedAsSuccess)
         GTEST_SKIP() << "strace is not installed";
     const std::string stock = read(STOCK_CLIENT_CONF).value_or("");
     ASSERT_FALSE(stock.empty());
-    const int injections = sweep(disabled_now_text, stock) +
-                           sweep(already_disabled_text, stock + "autospawn = no\n", units_masked) +
-                           sweep(disabled_now_text, stock, debian_layout) +
-                           sweep(administrators_link_refused, stock, administrators_link);
+    const int injections =
+        sweep(disabled_now_text, stock) +
+        sweep(already_disabled_text, stock + "autospawn = no\n", units_masked) +
+        sweep(disabled_now_text, stock, debian_layout) +
+        sweep(administrators_link_refused, stock, administrators_link) +
+        sweep(disabled_now_text, "autospawn = no\n.include /etc/pulse/site.conf\n",
+              included_layout);
     std::cout << "injections: " << injections << '\n';
     EXPECT_GT(injections, 100);
     if (!strace_knows_landlock())

@@ -154,7 +154,8 @@ RunResult Sandbox::run(const std::string& setup, const std::string& body)
 {
     write(scratch + "/run.sh",
           // A private /run holds the tool's lock; files are made as the judges can read them.
-          "set -e\numask 022\nmount --bind \"$D/etc\" /etc\nmount -t tmpfs tmpfs /run\ncd /\n" +
+          "set -e\numask 022\nmount --bind \"$D/etc\" /etc\nmount -t tmpfs -o mode=755 tmpfs "
+          "/run\ncd /\n" +
               setup + "\nset +e\n" + body + "\n");
     fs::remove(scratch + "/out");
     fs::remove(scratch + "/err");

@@ -747,7 +747,7 @@ TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)
             ++failed;
             std::string layout_text = "client.conf: " + before.first.value_or("");
             for (const auto& [path, bytes] : before.second)
-                layout_text += path + ": " + bytes;
+                layout_text.append(path).append(": ").append(bytes);
             ADD_FAILURE() << "layout " << layout << ", " << fault << ", after" << first
                           << layout_text;
         }

@@ -2,22 +2,27 @@
 // one to unlink and a program to start, and opens an abstract Unix socket; once main has
 // returned, tries each probed write in each probed directory, then each probed reach, and
 // reports each result on standard error as "WHERE TRY ok" or "WHERE TRY ERRNO-NAME", with "-"
-// for WHERE of the reaches. What it leaves behind is for the test to remove.
+// for WHERE of the reaches. What it leaves behind is for the test to remove. It also stands in
+// for an older kernel, where the test asks it to.
 #include <array>
 #include <cerrno>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +30,12 @@
 #include "confinement_probe.hpp"
 
 namespace {
+
+#ifdef SYS_landlock_create_ruleset
+constexpr long landlock_create_ruleset_call = SYS_landlock_create_ruleset;
+#else
+constexpr long landlock_create_ruleset_call = 444; // a C library that does not name it
+#endif
 
 // The names the tests expect; strerrorname_np is too new for older C libraries.
 std::string errno_name(int error)
@@ -170,4 +181,67 @@ const std::array<bool (*)(), probed_reaches.size()> reaches = {
         report("-", probed_reaches[i].name, reaches[i]());
 }
 
+// The emulated ABI, or -1 for this kernel's own.
+int emulated_abi()
+{
+    static const int abi = [] {
+        const char* text = std::getenv(emulated_abi_variable);
+        return text != nullptr ? std::atoi(text) : -1;
+    }();
+    return abi;
+}
+
+// landlock_create_ruleset as a kernel of the emulated ABI answers it; -2 to let this kernel.
+long emulated_create_ruleset(const unsigned char* attributes, std::size_t size, long flags)
+{
+    constexpr long version_flag = 1;
+    const int abi = emulated_abi();
+    if (abi == 0) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    if (attributes == nullptr && size == 0 && flags == version_flag)
+        return abi;
+    const KnownToAbi& known = known_to_abi.at(static_cast<std::size_t>(abi) - 1);
+    // A larger size is taken only where the bytes it does not know are zero.
+    for (std::size_t at = known.attributes_size; at < size; ++at)
+        if (attributes[at] != 0) {
+            errno = E2BIG;
+            return -1;
+        }
+    const auto field = [&](std::size_t index) {
+        std::uint64_t value = 0;
+        if (size >= (index + 1) * sizeof value)
+            std::memcpy(&value, attributes + index * sizeof value, sizeof value);
+        return value;
+    };
+    if ((field(0) & ~known.filesystem) != 0 || (field(1) & ~known.network) != 0 ||
+        (field(2) & ~known.scopes) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return -2;
+}
+
 } // namespace
+
+// Takes the tool's calls of syscall(); all but the emulated ones go on to the C library's.
+long syscall(long number, ...) noexcept
+{
+    std::array<long, 6> arguments{};
+    va_list list;
+    va_start(list, number);
+    for (long& argument : arguments)
+        argument = va_arg(list, long);
+    va_end(list);
+    if (number == landlock_create_ruleset_call && emulated_abi() >= 0) {
+        const long answer =
+            emulated_create_ruleset(reinterpret_cast<const unsigned char*>(arguments[0]),
+                                    static_cast<std::size_t>(arguments[1]), arguments[2]);
+        if (answer != -2)
+            return answer;
+    }
+    static const auto next = reinterpret_cast<long (*)(long, ...)>(::dlsym(RTLD_NEXT, "syscall"));
+    return next(number, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
+                arguments[5]);
+}

@@ -266,8 +266,8 @@ const RuleCase rule_cases[] = {
 class Rules : public Sandbox, public ::testing::WithParamInterface<RuleCase> {
 protected:
     // What the probe reports where only writable accepts what a writable directory allows,
-    // and this kernel refuses all that its Landlock can.
-    [[nodiscard]] std::string probe_report(const std::set<std::string>& writable) const
+    // and a kernel of this ABI refuses all that its Landlock can.
+    [[nodiscard]] std::string probe_report(const std::set<std::string>& writable, int abi) const
     {
         const std::string etc = "/etc"; // the tool's /etc is dir, the scratch directory
         std::string report;
@@ -276,7 +276,7 @@ protected:
                 directory.starts_with(etc) ? dir + directory.substr(etc.size()) : directory;
             const bool there = std::filesystem::is_directory(seen);
             for (const ProbedTry& write : probed_writes) {
-                const bool allowed = kernel_abi < write.refused_from_abi ||
+                const bool allowed = abi < write.refused_from_abi ||
                                      (write.writable_allows && writable.contains(directory));
                 report += directory + ' ' + write.name + ' ' +
                           (!there    ? "ENOENT"
@@ -286,23 +286,22 @@ protected:
             }
         }
         for (const ProbedTry& reach : probed_reaches)
-            if (kernel_abi >= reach.refused_from_abi)
+            if (abi >= reach.refused_from_abi)
                 report += "- "s + reach.name + ' ' + reach.refusal + '\n';
         return report;
     }
 };
 
-// The probe's report, less what this kernel's Landlock cannot refuse at all: unrefused, their
+// The probe's report, less what a kernel of this ABI cannot refuse at all: unrefused, their
 // outcome depends on the machine.
-std::string refusable(const std::string& report)
+std::string refusable(const std::string& report, int abi)
 {
     std::string kept;
     std::istringstream lines{report};
     for (std::string line; std::getline(lines, line);) {
         const bool unrefusable =
             std::any_of(probed_reaches.begin(), probed_reaches.end(), [&](const ProbedTry& reach) {
-                return kernel_abi < reach.refused_from_abi &&
-                       line.starts_with("- "s + reach.name + ' ');
+                return abi < reach.refused_from_abi && line.starts_with("- "s + reach.name + ' ');
             });
         if (!unrefusable)
             kept += line + '\n';
@@ -313,7 +312,6 @@ std::string refusable(const std::string& report)
 TEST_P(Rules, RewritesOrLeavesAlone)
 {
     const RuleCase& c = GetParam();
-    write_conf(c.before);
     const std::string setup = "mkdir /etc/run && cd /etc/run\n";
     const std::string message = !c.message.empty() ? c.message
                                 : c.changed        ? disabled_now_text
@@ -333,23 +331,43 @@ TEST_P(Rules, RewritesOrLeavesAlone)
         "\n[ ! -d /etc/systemd/user ] || systemctl --global is-enabled pulseaudio.socket "
         "pulseaudio.service >\"$D/units\" 2>&1\n" +
         (judged ? client_library_judges() : "true");
-    const RunResult result = run((probed ? probe_setup : "") + setup + c.setup,
-                                 collected("timeout 10 " + (probed ? probe : "") + R"("$BIN")") +
-                                     (probed ? probe_leftovers : "") + (off ? judges : ""));
-    if (probed) {
-        EXPECT_EQ(refusable(result.err), probe_report(*c.writable));
-        expect_said({result.out, "", result.status}, printed(message));
-    } else {
-        expect_said(result, printed(message));
-    }
-    EXPECT_EQ(conf(), c.after);
-    EXPECT_EQ(files(), c.others_after);
-    EXPECT_FALSE(temporary_left());
-    if (judged) {
-        EXPECT_EQ(autospawning_locales(), std::vector<std::string>{});
-    }
-    if (const auto units = read(scratch + "/units"); units && have("systemctl")) {
-        EXPECT_EQ(units, "masked\nmasked\n");
+    // A probed row is run as each older kernel users run would confine it, then as this one.
+    std::vector<int> abis;
+    for (int abi = 0;
+         probed && abi < std::min(kernel_abi, static_cast<int>(known_to_abi.size()) + 1); ++abi)
+        abis.push_back(abi);
+    abis.push_back(kernel_abi);
+    for (const int abi : abis) {
+        SCOPED_TRACE("as Landlock ABI " + std::to_string(abi));
+        std::filesystem::remove_all(dir + "/pulse");
+        std::filesystem::remove_all(dir + "/run");
+        std::filesystem::remove_all(dir + "/systemd");
+        std::filesystem::create_directories(dir + "/pulse");
+        std::filesystem::permissions(dir + "/pulse", std::filesystem::perms(0755));
+        write_conf(c.before);
+        const std::string emulated = abi == kernel_abi ? ""s
+                                                       : std::string{emulated_abi_variable} + '=' +
+                                                             std::to_string(abi) + ' ';
+        const RunResult result =
+            run((probed ? probe_setup : "") + setup + c.setup,
+                collected("timeout 10 " + (probed ? probe + emulated : "") + R"("$BIN")") +
+                    (probed ? probe_leftovers : "") + (off ? judges : ""));
+        if (probed) {
+            EXPECT_EQ(refusable(result.err, abi), probe_report(*c.writable, abi));
+            expect_said({result.out, "", result.status}, printed(message));
+        } else {
+            expect_said(result, printed(message));
+        }
+        EXPECT_EQ(conf(), c.after);
+        EXPECT_EQ(files(), c.others_after);
+        EXPECT_FALSE(temporary_left());
+        if (judged) {
+            EXPECT_EQ(autospawning_locales(), std::vector<std::string>{});
+        }
+        if (const auto units = read(scratch + "/units"); units && have("systemctl")) {
+            EXPECT_EQ(units, "masked\nmasked\n");
+        }
+        std::filesystem::remove(scratch + "/units");
     }
     if (c.writable && !probed)
         GTEST_SKIP() << "this kernel has no Landlock, so the run's confinement cannot be seen";

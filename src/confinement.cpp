@@ -10,54 +10,46 @@
 #include "system_files.hpp"
 
 // The kernel's interface is stable, so a binary built against any headers confines a run as
-// fully as the running kernel allows. What older headers lack is defined here as the kernel
-// defines it; each right is used only where the kernel's ABI number says that it knows it.
+// fully as the running kernel allows. The tool's own definitions are the kernel's, used on
+// every machine; wherever a header names the same thing, the build checks that both agree.
+// Each right is used only where the kernel's ABI number says that it knows it.
 #if __has_include(<linux/landlock.h>)
 #include <linux/landlock.h>
-#else // before Linux 5.13: the first ABI
-#define LANDLOCK_CREATE_RULESET_VERSION (1U << 0)
-#define LANDLOCK_RULE_PATH_BENEATH 1
-#define LANDLOCK_ACCESS_FS_EXECUTE (1ULL << 0)
-#define LANDLOCK_ACCESS_FS_WRITE_FILE (1ULL << 1)
-#define LANDLOCK_ACCESS_FS_REMOVE_DIR (1ULL << 4)
-#define LANDLOCK_ACCESS_FS_REMOVE_FILE (1ULL << 5)
-#define LANDLOCK_ACCESS_FS_MAKE_CHAR (1ULL << 6)
-#define LANDLOCK_ACCESS_FS_MAKE_DIR (1ULL << 7)
-#define LANDLOCK_ACCESS_FS_MAKE_REG (1ULL << 8)
-#define LANDLOCK_ACCESS_FS_MAKE_SOCK (1ULL << 9)
-#define LANDLOCK_ACCESS_FS_MAKE_FIFO (1ULL << 10)
-#define LANDLOCK_ACCESS_FS_MAKE_BLOCK (1ULL << 11)
-#define LANDLOCK_ACCESS_FS_MAKE_SYM (1ULL << 12)
-#endif
-#ifndef LANDLOCK_ACCESS_FS_REFER
-#define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
-#endif
-#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
-#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
-#endif
-#ifndef LANDLOCK_ACCESS_NET_BIND_TCP
-#define LANDLOCK_ACCESS_NET_BIND_TCP (1ULL << 0)
-#define LANDLOCK_ACCESS_NET_CONNECT_TCP (1ULL << 1)
-#endif
-#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
-#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
-#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
-#endif
-// A C library older than 2.34 or so does not name the calls; their numbers are the same on
-// every architecture but alpha.
-#ifndef SYS_landlock_create_ruleset
-#ifdef __alpha__
-#define SYS_landlock_create_ruleset 554
-#define SYS_landlock_add_rule 555
-#define SYS_landlock_restrict_self 556
-#else
-#define SYS_landlock_create_ruleset 444
-#define SYS_landlock_add_rule 445
-#define SYS_landlock_restrict_self 446
-#endif
 #endif
 
 namespace {
+
+constexpr std::uint64_t fs_right(int bit)
+{
+    return std::uint64_t{1} << bit;
+}
+constexpr unsigned create_ruleset_version = 1U << 0;
+constexpr int rule_path_beneath = 1;
+constexpr std::uint64_t fs_execute = fs_right(0);
+constexpr std::uint64_t fs_write_file = fs_right(1);
+constexpr std::uint64_t fs_remove_dir = fs_right(4);
+constexpr std::uint64_t fs_remove_file = fs_right(5);
+constexpr std::uint64_t fs_make_char = fs_right(6);
+constexpr std::uint64_t fs_make_dir = fs_right(7);
+constexpr std::uint64_t fs_make_reg = fs_right(8);
+constexpr std::uint64_t fs_make_sock = fs_right(9);
+constexpr std::uint64_t fs_make_fifo = fs_right(10);
+constexpr std::uint64_t fs_make_block = fs_right(11);
+constexpr std::uint64_t fs_make_sym = fs_right(12);
+constexpr std::uint64_t fs_refer = fs_right(13);    // ABI 2
+constexpr std::uint64_t fs_truncate = fs_right(14); // ABI 3
+constexpr std::uint64_t net_bind_tcp = 1ULL << 0;   // ABI 4
+constexpr std::uint64_t net_connect_tcp = 1ULL << 1;
+constexpr std::uint64_t scope_abstract_unix_socket = 1ULL << 0; // ABI 6
+constexpr std::uint64_t scope_signal = 1ULL << 1;
+// The same on every architecture but alpha, where 110 is added.
+#ifdef __alpha__
+constexpr long create_ruleset_call = 554;
+#else
+constexpr long create_ruleset_call = 444;
+#endif
+constexpr long add_rule_call = create_ruleset_call + 1;
+constexpr long restrict_self_call = create_ruleset_call + 2;
 
 // The ruleset's attributes as today's kernels know them; an older kernel accepts the larger
 // size as long as the fields it does not know are zero.
@@ -73,6 +65,51 @@ struct [[gnu::packed]] PathBeneathAttributes {
     std::int32_t parent_fd;
 };
 
+#ifdef LANDLOCK_CREATE_RULESET_VERSION // Linux 5.13's header: the first ABI
+static_assert(create_ruleset_version == LANDLOCK_CREATE_RULESET_VERSION);
+static_assert(rule_path_beneath == LANDLOCK_RULE_PATH_BENEATH);
+static_assert(fs_execute == LANDLOCK_ACCESS_FS_EXECUTE);
+static_assert(fs_write_file == LANDLOCK_ACCESS_FS_WRITE_FILE);
+static_assert(fs_remove_dir == LANDLOCK_ACCESS_FS_REMOVE_DIR);
+static_assert(fs_remove_file == LANDLOCK_ACCESS_FS_REMOVE_FILE);
+static_assert(fs_make_char == LANDLOCK_ACCESS_FS_MAKE_CHAR);
+static_assert(fs_make_dir == LANDLOCK_ACCESS_FS_MAKE_DIR);
+static_assert(fs_make_reg == LANDLOCK_ACCESS_FS_MAKE_REG);
+static_assert(fs_make_sock == LANDLOCK_ACCESS_FS_MAKE_SOCK);
+static_assert(fs_make_fifo == LANDLOCK_ACCESS_FS_MAKE_FIFO);
+static_assert(fs_make_block == LANDLOCK_ACCESS_FS_MAKE_BLOCK);
+static_assert(fs_make_sym == LANDLOCK_ACCESS_FS_MAKE_SYM);
+static_assert(offsetof(RulesetAttributes, handled_access_fs) ==
+              offsetof(landlock_ruleset_attr, handled_access_fs));
+static_assert(sizeof(PathBeneathAttributes) == sizeof(landlock_path_beneath_attr));
+static_assert(offsetof(PathBeneathAttributes, allowed_access) ==
+              offsetof(landlock_path_beneath_attr, allowed_access));
+static_assert(offsetof(PathBeneathAttributes, parent_fd) ==
+              offsetof(landlock_path_beneath_attr, parent_fd));
+#endif
+#ifdef LANDLOCK_ACCESS_FS_REFER
+static_assert(fs_refer == LANDLOCK_ACCESS_FS_REFER);
+#endif
+#ifdef LANDLOCK_ACCESS_FS_TRUNCATE
+static_assert(fs_truncate == LANDLOCK_ACCESS_FS_TRUNCATE);
+#endif
+#ifdef LANDLOCK_ACCESS_NET_BIND_TCP // with the ruleset's second field
+static_assert(net_bind_tcp == LANDLOCK_ACCESS_NET_BIND_TCP);
+static_assert(net_connect_tcp == LANDLOCK_ACCESS_NET_CONNECT_TCP);
+static_assert(offsetof(RulesetAttributes, handled_access_net) ==
+              offsetof(landlock_ruleset_attr, handled_access_net));
+#endif
+#ifdef LANDLOCK_SCOPE_SIGNAL // with the third
+static_assert(scope_abstract_unix_socket == LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET);
+static_assert(scope_signal == LANDLOCK_SCOPE_SIGNAL);
+static_assert(offsetof(RulesetAttributes, scoped) == offsetof(landlock_ruleset_attr, scoped));
+#endif
+#ifdef SYS_landlock_create_ruleset // the C library's names
+static_assert(create_ruleset_call == SYS_landlock_create_ruleset);
+static_assert(add_rule_call == SYS_landlock_add_rule);
+static_assert(restrict_self_call == SYS_landlock_restrict_self);
+#endif
+
 // The first ABI that knows each right used here beyond the first ABI's.
 constexpr int refer_abi = 2;
 constexpr int truncate_abi = 3;
@@ -81,24 +118,22 @@ constexpr int scoping_abi = 6;
 
 // What beneath the writable directories the changes need: replacing a file through a copy
 // beside it, and making a mask.
-constexpr std::uint64_t file_writes = LANDLOCK_ACCESS_FS_WRITE_FILE |
-                                      LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_REG |
-                                      LANDLOCK_ACCESS_FS_MAKE_SYM | LANDLOCK_ACCESS_FS_TRUNCATE;
+constexpr std::uint64_t file_writes =
+    fs_write_file | fs_remove_file | fs_make_reg | fs_make_sym | fs_truncate;
 // Refused everywhere: nothing of the tool's own is a directory, device, FIFO or socket, it
 // never moves a file from one directory to another, and it starts no program.
-constexpr std::uint64_t refused_everywhere =
-    LANDLOCK_ACCESS_FS_REMOVE_DIR | LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR |
-    LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_BLOCK |
-    LANDLOCK_ACCESS_FS_REFER | LANDLOCK_ACCESS_FS_EXECUTE;
+constexpr std::uint64_t refused_everywhere = fs_remove_dir | fs_make_char | fs_make_dir |
+                                             fs_make_sock | fs_make_fifo | fs_make_block |
+                                             fs_refer | fs_execute;
 
 // The file-system rights that a kernel of this ABI knows, of those handled here.
 std::uint64_t known_rights(int abi)
 {
     std::uint64_t rights = file_writes | refused_everywhere;
     if (abi < truncate_abi)
-        rights &= ~LANDLOCK_ACCESS_FS_TRUNCATE;
+        rights &= ~fs_truncate;
     if (abi < refer_abi)
-        rights &= ~LANDLOCK_ACCESS_FS_REFER;
+        rights &= ~fs_refer;
     return rights;
 }
 
@@ -107,8 +142,8 @@ std::uint64_t known_rights(int abi)
 int landlock_abi()
 {
     // Fails with ENOSYS or EOPNOTSUPP where the kernel has no Landlock.
-    const long abi = ::syscall(SYS_landlock_create_ruleset, nullptr, std::size_t{0},
-                               LANDLOCK_CREATE_RULESET_VERSION);
+    const long abi =
+        ::syscall(create_ruleset_call, nullptr, std::size_t{0}, create_ruleset_version);
     return abi > 0 ? static_cast<int>(abi) : 0;
 }
 
@@ -122,13 +157,11 @@ void confine_to(const std::vector<int>& writable_directories)
         return; // nothing to confine with
     const RulesetAttributes attributes{
         .handled_access_fs = known_rights(abi),
-        .handled_access_net =
-            abi >= network_abi ? LANDLOCK_ACCESS_NET_BIND_TCP | LANDLOCK_ACCESS_NET_CONNECT_TCP : 0,
-        .scoped =
-            abi >= scoping_abi ? LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET | LANDLOCK_SCOPE_SIGNAL : 0,
+        .handled_access_net = abi >= network_abi ? net_bind_tcp | net_connect_tcp : 0,
+        .scoped = abi >= scoping_abi ? scope_abstract_unix_socket | scope_signal : 0,
     };
-    const FileDescriptor ruleset{static_cast<int>(
-        ::syscall(SYS_landlock_create_ruleset, &attributes, sizeof attributes, 0))};
+    const FileDescriptor ruleset{
+        static_cast<int>(::syscall(create_ruleset_call, &attributes, sizeof attributes, 0))};
     if (!ruleset.valid())
         return;
     for (const int directory : writable_directories) {
@@ -137,10 +170,9 @@ void confine_to(const std::vector<int>& writable_directories)
             .parent_fd = directory,
         };
         // Half a ruleset would refuse a change that the run is about to make.
-        if (::syscall(SYS_landlock_add_rule, ruleset.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) !=
-            0)
+        if (::syscall(add_rule_call, ruleset.get(), rule_path_beneath, &rule, 0) != 0)
             return;
     }
     // Should it fail, the run goes on unconfined, as on a kernel without Landlock.
-    (void)::syscall(SYS_landlock_restrict_self, ruleset.get(), 0);
+    (void)::syscall(restrict_self_call, ruleset.get(), 0);
 }

@@ -59,8 +59,13 @@ std::optional<Failure> read_file(const std::string& path, Files& files)
     if (opened.stream) {
         const auto setting = read_setting(std::move(opened.stream),
                                           [&](std::string_view line, std::string_view written) {
-                                              file.as_is.add_line(line);
-                                              file.rewritten.add_line(written);
+                                              // Read once where the rewrite leaves the line.
+                                              if (written.data() == line.data()) {
+                                                  file.as_is.add_line(line, &file.rewritten);
+                                              } else {
+                                                  file.as_is.add_line(line);
+                                                  file.rewritten.add_line(written);
+                                              }
                                           });
         if (!setting)
             return Failure{Failed::reading, path};

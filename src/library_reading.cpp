@@ -100,13 +100,25 @@ FileReading::FileReading(std::string_view path)
 {
 }
 
-void FileReading::add_line(std::string_view line)
+void FileReading::add_line(std::string_view line, FileReading* twin)
 {
     for (std::size_t offset = 0; offset < line.size(); offset += piece_size)
-        add_piece(line.substr(offset, piece_size));
+        add_piece(line.substr(offset, piece_size), twin);
 }
 
-void FileReading::add_piece(std::string_view piece)
+void FileReading::add_include(std::string path)
+{
+    parts_.push_back({rest_, std::move(path)});
+    rest_ = Effect::nothing();
+}
+
+void FileReading::add_effect(const Effect& effect, bool may_enable)
+{
+    rest_ = rest_.then(effect);
+    may_enable_ = may_enable_ || may_enable;
+}
+
+void FileReading::add_piece(std::string_view piece, FileReading* twin)
 {
     piece = piece.substr(0, piece.find('\0'));
     const auto start = piece.find_first_not_of(skipped_first);
@@ -120,11 +132,13 @@ void FileReading::add_piece(std::string_view piece)
         const std::string_view named = strip(piece.substr(include_directive.size()));
         std::string path =
             named.starts_with('/') ? std::string{named} : directory_ + '/' + std::string{named};
-        parts_.push_back({rest_, std::move(path)});
-        rest_ = Effect::nothing();
+        if (twin != nullptr)
+            twin->add_include(path);
+        add_include(std::move(path));
         return;
     }
     Effect effect = Effect::nothing();
+    bool may_enable = false;
     if (piece.front() == '[') {
         if (piece.back() != ']' || piece == properties_section)
             effect = Effect::rejected();
@@ -134,9 +148,11 @@ void FileReading::add_piece(std::string_view piece)
         const std::string_view key = strip(piece.substr(0, equals));
         const std::string_view value = strip(piece.substr(equals + 1));
         effect = assignment(key, value);
-        may_enable_ = may_enable_ || (key == autospawn_key && !is_one_of(value, off_words));
+        may_enable = key == autospawn_key && !is_one_of(value, off_words);
     }
-    rest_ = rest_.then(effect);
+    if (twin != nullptr)
+        twin->add_effect(effect, may_enable);
+    add_effect(effect, may_enable);
 }
 
 bool read_first_in_every_locale(std::string_view drop_in_name)

@@ -67,8 +67,9 @@ private:
 class FileReading {
 public:
     explicit FileReading(std::string_view path);
-    // One line, without its newline (which would only be cut from its last piece).
-    void add_line(std::string_view line);
+    // One line, without its newline (which would only be cut from its last piece); to twin as
+    // well, a reading of the same directory, where it is given.
+    void add_line(std::string_view line, FileReading* twin = nullptr);
 
     struct Part {
         Effect before = Effect::nothing(); // the pieces before the include
@@ -81,7 +82,9 @@ public:
     [[nodiscard]] bool may_enable() const { return may_enable_; }
 
 private:
-    void add_piece(std::string_view piece);
+    void add_piece(std::string_view piece, FileReading* twin);
+    void add_include(std::string path);
+    void add_effect(const Effect& effect, bool may_enable);
 
     std::string directory_; // where relative includes are found
     std::vector<Part> parts_;

@@ -29,6 +29,27 @@ DESTDIR=$scratch/staged cmake --install "$build" --prefix /usr >/dev/null
 [ -f "$scratch/staged/usr/share/man/man8/pulse-autospawn-off.8.gz" ]
 
 dpkg -x "$deb" "$scratch/root"
+# The package built on Debian 12 installs on Ubuntu 22.04 and Linux Mint 21 (glibc 2.35,
+# libstdc++6 and libgcc-s1 12) and every Debian release since; built against a newer C library,
+# it may need that one.
+built_on=$(getconf GNU_LIBC_VERSION | awk '{print $2}')
+oldest=2.35
+dpkg --compare-versions "$built_on" le 2.37 || oldest=$built_on
+newest=$(objdump -T "$scratch/root/usr/sbin/pulse-autospawn-off" | grep -o 'GLIBC_[0-9.]*' |
+    sed 's/GLIBC_//' | sort -V | tail -n 1)
+dpkg --compare-versions "$newest" le "$oldest" ||
+    { echo "the binary needs glibc $newest, newer than $oldest" >&2; exit 1; }
+IFS=, read -ra needs <<<"$(field Depends)"
+for need in "${needs[@]}"; do
+    read -r package relation version <<<"$(tr -d '()' <<<"$need")"
+    case $package in
+    libc6) have=$oldest ;;
+    libstdc++6 | libgcc-s1) have=12 ;;
+    *) echo "unexpected dependency: $need" >&2; exit 1 ;;
+    esac
+    [ -z "$relation" ] || dpkg --compare-versions "$have" "$relation" "$version" ||
+        { echo "Depends: $need is not met by $package $have" >&2; exit 1; }
+done
 "$(dirname "$0")/hardening_test.sh" "$scratch/root/usr/sbin/pulse-autospawn-off" >/dev/null
 mkdir -p "$scratch/etc/pulse"
 printf '; autospawn = yes\n' >"$scratch/etc/pulse/client.conf"

@@ -236,9 +236,10 @@ long syscall(long number, ...) noexcept
     va_end(list);
     if (number == landlock_create_ruleset_call && emulated_abi() >= 0) {
         // syscall() passes every argument as a long, pointers included.
+        // NOLINTNEXTLINE(performance-no-int-to-ptr)
+        const auto* attributes = reinterpret_cast<const unsigned char*>(arguments[0]);
         const long answer = emulated_create_ruleset(
-            reinterpret_cast<const unsigned char*>(arguments[0]), // NOLINT(performance-no-int-to-ptr)
-                                    static_cast<std::size_t>(arguments[1]), arguments[2]);
+            attributes, static_cast<std::size_t>(arguments[1]), arguments[2]);
         if (answer != -2)
             return answer;
     }

@@ -1,56 +1,77 @@
 #!/usr/bin/env bash
-# Runs the example playbook for real against localhost (connection local) in a private mount
-# namespace: /etc, /usr and /var are overlays whose changes land in a scratch directory, and
-# /etc/pulse is a scratch directory, so the package install and the tool touch nothing real.
+# Runs the example playbook for real, in one play over four hosts: private roots made from
+# overlays of this machine's, reached by the chroot connection, whose changes land in a tmpfs.
+# The inventory's group variable names the package, so it must reach the role.
 set -euo pipefail
 source_dir=$1
 deb=$(ls "$2"/pulse-autospawn-off_*.deb)
-binary=$3
 skip() { echo "SKIP: $*"; exit 77; }
 command -v ansible-playbook >/dev/null || skip "ansible-playbook is not installed"
-[ "$(id -u)" -eq 0 ] || skip "needs root for overlays and the package install"
+[ "$(id -u)" -eq 0 ] || skip "needs root for overlays, chroots and the package install"
 unshare -m true 2>/dev/null || skip "no private mount namespace here"
 
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-export scratch source_dir deb binary
+export scratch source_dir deb
 unshare -m bash -euo pipefail <<'SCRIPT'
 # Overlay upper directories cannot live on an overlay, as / is in a container: use a tmpfs.
 mount -t tmpfs tmpfs "$scratch"
-for top in etc usr var; do
-    mkdir -p "$scratch/$top.upper" "$scratch/$top.work"
-    mount -t overlay overlay \
-        -o "lowerdir=/$top,upperdir=$scratch/$top.upper,workdir=$scratch/$top.work" "/$top"
+hosts="changed already absent refuses"
+for host in $hosts; do
+    root=$scratch/$host/root
+    mkdir -p "$scratch/$host/upper" "$scratch/$host/work" "$root"
+    mount -t overlay overlay -o "lowerdir=/,upperdir=$scratch/$host/upper,workdir=$scratch/$host/work" "$root"
+    mount -t proc proc "$root/proc"
+    mount --rbind /dev "$root/dev"
+    mount -t tmpfs -o mode=755 tmpfs "$root/run"
+    rm -rf "$root/etc/pulse" "$root/etc/systemd/user"
+    mkdir "$root/etc/pulse"
 done
-mkdir -p /etc/pulse "$scratch/pulse" "$scratch/home"
-mount --bind "$scratch/pulse" /etc/pulse
-export HOME=$scratch/home ANSIBLE_LOCAL_TEMP=$scratch/home/local ANSIBLE_REMOTE_TEMP=$scratch/home/remote
-export ANSIBLE_STDOUT_CALLBACK=json ANSIBLE_NOCOLOR=1 ANSIBLE_PYTHON_INTERPRETER=/usr/bin/python3
+printf '; autospawn = yes\n' >"$scratch/changed/root/etc/pulse/client.conf"
+printf 'autospawn = no\n' >"$scratch/already/root/etc/pulse/client.conf"
+rmdir "$scratch/absent/root/etc/pulse"
+printf '; autospawn = yes\n' >"$scratch/refuses/root/etc/pulse/client.conf"
+mkdir "$scratch/refuses/root/etc/pulse/client.conf.tmp"
 
-# Prints changed, ok or failed: what the play made of the tool's run on localhost.
+mkdir -p "$scratch/inventory/group_vars" "$scratch/home"
+{
+    echo "[desktops]"
+    for host in $hosts; do echo "$host ansible_host=$scratch/$host/root"; done
+    echo "[desktops:vars]"
+    echo "ansible_connection=community.general.chroot"
+    echo "ansible_python_interpreter=/usr/bin/python3"
+} >"$scratch/inventory/hosts"
+echo "pulse_autospawn_off_deb: $deb" >"$scratch/inventory/group_vars/desktops.yml"
+export HOME=$scratch/home ANSIBLE_LOCAL_TEMP=$scratch/home/local
+export ANSIBLE_STDOUT_CALLBACK=json ANSIBLE_NOCOLOR=1
+
+# Prints "host outcome" for each host: what the play made of the tool's run there, with
+# "skipped" where check mode did not run it.
 play() {
-    ansible-playbook -i localhost, -c local -e ansible_become=false "$@" \
+    ansible-playbook -i "$scratch/inventory/hosts" -e ansible_become=false "$@" \
         "$source_dir/examples/ansible/playbook.yml" >"$scratch/play.json" || true
     python3 - "$scratch/play.json" <<'PY'
 import json, sys
 play = json.load(open(sys.argv[1]))
-task = next(t for t in play["plays"][0]["tasks"] if t["task"]["name"] == "Switch autospawn off")
-result = task["hosts"]["localhost"]
-print("failed" if result.get("failed") else "changed" if result.get("changed") else "ok")
+task = next(t for t in play["plays"][0]["tasks"] if t["task"]["name"].endswith("Switch autospawn off"))
+for host, result in sorted(task["hosts"].items()):
+    outcome = ("failed" if result.get("failed") else "skipped" if result.get("skipped")
+               else "changed" if result.get("changed") else "ok")
+    print(host, outcome)
 PY
 }
-expect() { # expected, then what play printed
-    [ "$1" = "$2" ] || { echo "expected $1, the play reported $2" >&2; cat "$scratch/play.json" >&2; exit 1; }
-    echo "play: $1 as expected"
+expect() { # what the play printed, then what was expected
+    [ "$1" = "$2" ] || { printf 'expected:\n%s\nthe play reported:\n%s\n' "$2" "$1" >&2; cat "$scratch/play.json" >&2; exit 1; }
+    echo "$3:" $(echo "$1" | tr '\n' ',')
 }
-
-printf '; autospawn = yes\n' >/etc/pulse/client.conf
-expect changed "$(play -e pulse_autospawn_off_deb="$deb")"
-[ "$(cat /etc/pulse/client.conf)" = "autospawn = no" ]
-expect ok "$(play -e pulse_autospawn_off_deb="$deb")"
-rm /etc/pulse/client.conf
-expect ok "$(play -e pulse_autospawn_off_binary="$binary")"
-printf '; autospawn = yes\n' >/etc/pulse/client.conf
-mkdir /etc/pulse/client.conf.tmp
-expect failed "$(play -e pulse_autospawn_off_binary="$binary")"
+expect "$(play --check)" "$(printf 'absent skipped\nalready skipped\nchanged skipped\nrefuses skipped')" "check mode"
+grep -q "would install $deb" "$scratch/play.json"
+[ ! -e "$scratch/changed/root/usr/sbin/pulse-autospawn-off" ]
+expect "$(play)" "$(printf 'absent ok\nalready ok\nchanged changed\nrefuses failed')" "first run"
+[ "$(cat "$scratch/changed/root/etc/pulse/client.conf")" = "autospawn = no" ]
+[ -x "$scratch/changed/root/usr/sbin/pulse-autospawn-off" ] # from the group's package
+expect "$(play)" "$(printf 'absent ok\nalready ok\nchanged ok\nrefuses failed')" "second run"
+for host in $hosts; do
+    ! ls "$scratch/$host/root/tmp" | grep -q pulse-autospawn-off # no copy of the package left
+done
 SCRIPT

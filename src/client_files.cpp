@@ -148,6 +148,16 @@ RewriteTarget target_for(const std::string& path, int directory, bool must_chang
             .must_change = must_change};
 }
 
+// Adds to reached, once each, every file that path includes, directly or not.
+void add_included(const std::string& path, const Files& files, std::vector<std::string>& reached)
+{
+    for (const FileReading::Part& part : files.at(path).as_is.includes())
+        if (std::find(reached.begin(), reached.end(), part.include) == reached.end()) {
+            reached.push_back(part.include);
+            add_included(part.include, files, reached);
+        }
+}
+
 } // namespace
 
 std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files)
@@ -230,18 +240,11 @@ std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& file
     // What they include is read where they include it: switched off too where the library may
     // read it on, but only in the two directories that the tool changes.
     std::vector<std::string> reached;
-    const auto reach = [&](const std::string& path, const auto& self) -> void {
-        for (const FileReading::Part& part : read.at(path).as_is.includes())
-            if (std::find(reached.begin(), reached.end(), part.include) == reached.end()) {
-                reached.push_back(part.include);
-                self(part.include, self);
-            }
-    };
     if (no_directory)
-        reach(client_conf_path, reach);
+        add_included(client_conf_path, read, reached);
     for (const DropIn& drop_in : drop_ins)
         if (drop_in.own || !drop_in.first)
-            reach(drop_in.path, reach);
+            add_included(drop_in.path, read, reached);
     for (const std::string& path : reached) {
         const File& file = read.at(path);
         if (!file.as_is.may_enable() || file.state != FileState::regular)

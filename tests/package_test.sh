@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks that the install honours DESTDIR, the .deb's metadata and content list, unpacks it
 # into a throwaway root, checks that binary's hardening and runs it as root in a private mount
-# namespace with a scratch /etc.
+# namespace with a scratch /etc and a private /run, for its lock.
 set -euo pipefail
 deb=$(ls "$1"/pulse-autospawn-off_*.deb)
 build=$2
@@ -57,7 +57,7 @@ done
 "$(dirname "$0")/hardening_test.sh" "$scratch/root/usr/sbin/pulse-autospawn-off" >/dev/null
 mkdir -p "$scratch/etc/pulse"
 printf '; autospawn = yes\n' >"$scratch/etc/pulse/client.conf"
-out=$(unshare -m sh -c 'mount --bind "$0/etc" /etc && exec "$0/root/usr/sbin/pulse-autospawn-off"' "$scratch")
+out=$(unshare -m sh -c 'mount --bind "$0/etc" /etc && mount -t tmpfs -o mode=755 tmpfs /run && exec "$0/root/usr/sbin/pulse-autospawn-off"' "$scratch")
 [ "$out" = "$(printf '\n\nPulseaudio autostart is disabled. Please reboot the computer!')" ]
 [ "$(cat "$scratch/etc/pulse/client.conf")" = "autospawn = no" ]
 echo "package: content and unpacked binary as expected"

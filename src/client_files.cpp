@@ -224,19 +224,21 @@ std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& file
               .create_when_missing = false,
               .must_change = conf.as_is.may_enable()});
     // Then the own drop-in, which overrides those read before it; then those that may follow it.
-    for (const bool own : {true, false})
-        for (const DropIn& drop_in : drop_ins) {
-            const File& file = read.at(drop_in.path);
-            const bool may_enable = file.as_is.may_enable();
-            if (own && drop_in.own && (file.setting.setting != Setting::disabled || may_enable)) {
-                RewriteTarget target = target_for(drop_in.path, drop_in_directory, may_enable);
-                target.rewrite_when_silent = target.create_when_missing = true;
-                plan(target);
-            } else if (!own && !drop_in.own && !drop_in.first && file.state == FileState::regular &&
-                       (file.setting.setting == Setting::not_disabled || may_enable)) {
-                plan(target_for(drop_in.path, drop_in_directory, may_enable));
-            }
+    for (const DropIn& drop_in : drop_ins) {
+        const File& file = read.at(drop_in.path);
+        if (drop_in.own && (file.setting.setting != Setting::disabled || file.as_is.may_enable())) {
+            RewriteTarget own =
+                target_for(drop_in.path, drop_in_directory, file.as_is.may_enable());
+            own.rewrite_when_silent = own.create_when_missing = true;
+            plan(own);
         }
+    }
+    for (const DropIn& drop_in : drop_ins) {
+        const File& file = read.at(drop_in.path);
+        if (!drop_in.own && !drop_in.first && file.state == FileState::regular &&
+            (file.setting.setting == Setting::not_disabled || file.as_is.may_enable()))
+            plan(target_for(drop_in.path, drop_in_directory, file.as_is.may_enable()));
+    }
     // What they include is read where they include it: switched off too where the library may
     // read it on, but only in the two directories that the tool changes.
     std::vector<std::string> reached;

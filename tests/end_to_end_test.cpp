@@ -339,11 +339,7 @@ TEST_P(Rules, RewritesOrLeavesAlone)
     abis.push_back(kernel_abi);
     for (const int abi : abis) {
         SCOPED_TRACE("as Landlock ABI " + std::to_string(abi));
-        std::filesystem::remove_all(dir + "/pulse");
-        std::filesystem::remove_all(dir + "/run");
-        std::filesystem::remove_all(dir + "/systemd");
-        std::filesystem::create_directories(dir + "/pulse");
-        std::filesystem::permissions(dir + "/pulse", std::filesystem::perms(0755));
+        start_afresh();
         write_conf(c.before);
         const std::string emulated = abi == kernel_abi ? ""s
                                                        : std::string{emulated_abi_variable} + '=' +
@@ -725,19 +721,15 @@ TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)
     int failed = 0;
     std::map<std::string, int> said; // how often each first sentence came
     for (int layout = 0; layout < count; ++layout) {
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir + "/run");
-        std::filesystem::create_directories(dir + "/pulse");
-        std::filesystem::permissions(dir, std::filesystem::perms(0755));
-        std::filesystem::permissions(dir + "/pulse", std::filesystem::perms(0755));
+        start_afresh();
+        make_directory(dir + "/run");
         write_conf(some_lines());
         if (pick(3) == 0)
             write(pulse("site.conf"), some_lines());
         if (pick(4) == 0)
             write(dir + "/run/out.conf", some_lines());
         if (pick(5) != 0) {
-            std::filesystem::create_directory(pulse("client.conf.d"));
-            std::filesystem::permissions(pulse("client.conf.d"), std::filesystem::perms(0755));
+            make_directory(pulse("client.conf.d"));
             for (std::size_t n = pick(4); n > 0; --n)
                 write(pulse("client.conf.d/") + names[pick(names.size())], some_lines());
         }

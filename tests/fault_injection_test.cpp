@@ -190,8 +190,7 @@ protected:
     // Lays out the scratch /etc afresh: setup runs in the namespace, where it sees /etc.
     State lay_out(const std::string& conf_bytes, const std::string& setup)
     {
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir + "/pulse");
+        start_afresh();
         write_conf(conf_bytes);
         conf_mode = std::filesystem::status(pulse("client.conf")).permissions();
         if (!setup.empty())

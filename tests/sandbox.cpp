@@ -83,10 +83,20 @@ void Sandbox::SetUp()
     ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
     scratch = pattern;
     dir = scratch + "/etc";
-    fs::create_directories(dir + "/pulse");
-    // Readable by the ordinary user who judges, whatever the umask.
-    for (const std::string& path : {dir, dir + "/pulse"})
-        fs::permissions(path, fs::perms(0755));
+    start_afresh();
+}
+
+void Sandbox::make_directory(const std::string& path) const
+{
+    fs::create_directory(path);
+    fs::permissions(path, fs::perms(0755));
+}
+
+void Sandbox::start_afresh() const
+{
+    fs::remove_all(dir);
+    make_directory(dir);
+    make_directory(dir + "/pulse");
 }
 
 void Sandbox::TearDown()

@@ -54,6 +54,10 @@ protected:
     // Scratch path of something that the tool sees under /etc/pulse.
     [[nodiscard]] std::string pulse(const std::string& name) const;
     [[nodiscard]] std::optional<std::string> read(const std::string& path) const;
+    // A directory that the ordinary user who judges can read, whatever the umask.
+    void make_directory(const std::string& path) const;
+    // Empties the scratch /etc but for an empty /etc/pulse.
+    void start_afresh() const;
     void write(const std::string& path, const std::string& bytes) const;
     void write_conf(const std::string& bytes) const { write(pulse("client.conf"), bytes); }
     [[nodiscard]] std::optional<std::string> conf() const { return read(pulse("client.conf")); }

@@ -1,6 +1,7 @@
 #include "client_files.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <map>
 #include <string>
@@ -40,6 +41,7 @@ struct File {
     FileReading rewritten; // as the line rule would leave it
     bool rewrite = false;  // part of the plan
     bool being_read = false;
+    bool everyone = false; // every user may read it, as a drop-in, once the plan is carried out
 };
 using Files = std::map<std::string, File>;
 
@@ -98,36 +100,46 @@ Effect effect_of(const std::string& path, const Files& files)
 
 struct DropIn {
     std::string path;
-    bool own;
-    bool first; // read before the own one in every locale
+    std::optional<std::size_t> own; // which of own_drop_in_names it is
+    std::array<bool, 2> before_own; // read before each of them in every locale
 };
 
-// Whether autospawn ends up off for every client, in whatever order its locale reads the
-// drop-ins: client.conf first, and those that are first before the own one.
-bool surely_off(const Files& files, const std::vector<DropIn>& drop_ins)
+// Whether autospawn ends up off for every user, in whatever order their locale reads the
+// drop-ins and whichever of them they may read: client.conf first, then the drop-ins, those
+// that listed_by_everyone is false for read by some users only.
+bool surely_off(const Files& files, const std::vector<DropIn>& drop_ins, bool listed_by_everyone)
 {
     constexpr Values either = autospawn_on | autospawn_off;
-    bool own_disables = false;
-    bool later_enable = false; // a drop-in that may follow the own one may switch it on
-    bool any_enables = false;
+    std::array<bool, 2> own_disables{};
+    std::vector<std::array<bool, 2>> enabling; // of each drop-in that may switch it on
     bool any_disables = false;
     for (const DropIn& drop_in : drop_ins) {
         const File& file = files.at(drop_in.path);
         if (file.state != FileState::regular && !file.rewrite)
             continue; // the library finds nothing there
-        const Effect effect = effect_of(drop_in.path, files);
+        Effect effect = effect_of(drop_in.path, files);
+        // A user who may not read it reads on as if it were not there.
+        if (!listed_by_everyone || !file.everyone)
+            effect = Effect::maybe_rejected().then(effect);
         const bool disables = effect.after(either) == autospawn_off;
-        const bool enables = (effect.after(autospawn_off) & autospawn_on) != 0;
-        own_disables = own_disables || (drop_in.own && disables);
-        later_enable = later_enable || (!drop_in.own && !drop_in.first && enables);
-        any_enables = any_enables || enables;
+        if (drop_in.own)
+            own_disables.at(*drop_in.own) = disables;
+        if ((effect.after(autospawn_off) & autospawn_on) != 0)
+            enabling.push_back(drop_in.before_own);
         any_disables = any_disables || disables;
     }
-    if (own_disables && !later_enable)
+    // Each that may switch it on is followed, in every locale, by an own one that switches it
+    // off for everyone.
+    const bool own_have_last_word =
+        (own_disables[0] || own_disables[1]) &&
+        std::all_of(enabling.begin(), enabling.end(), [&](const std::array<bool, 2>& before) {
+            return (before[0] && own_disables[0]) || (before[1] && own_disables[1]);
+        });
+    if (own_have_last_word)
         return true;
     // In any order: nothing switches it on, and something switches it off for sure. A client
     // that reads no setting at all may start the server.
-    return !any_enables &&
+    return enabling.empty() &&
            (any_disables ||
             effect_of(client_conf_path, files).after(autospawn_on) == autospawn_off);
 }
@@ -144,7 +156,7 @@ RewriteTarget target_for(const std::string& path, int directory, bool must_chang
             .temporary_path = path + std::string{temporary_suffix},
             .directory = directory,
             .rewrite_when_silent = false,
-            .create_when_missing = false,
+            .tool_owned = false,
             .must_change = must_change};
 }
 
@@ -166,7 +178,9 @@ std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& file
     if (std::optional<Failure> failure = read_file(client_conf_path, read))
         return failure;
     File& conf = read.at(client_conf_path);
-    if (conf.state != FileState::regular) // as it was at the probe a moment ago
+    // As it was at the probe a moment ago; and a user who may not open it reads no file at
+    // all, so that the library's built-in default decides.
+    if (conf.state != FileState::regular || readable_by_everyone(client_conf_path) != true)
         return Failure{Failed::opening, client_conf_path};
 
     files.drop_in_directory.reset(::opendir(drop_in_directory_path));
@@ -175,34 +189,54 @@ std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& file
                                     : list_drop_ins(files.drop_in_directory.get());
     if (!names)
         return Failure{Failed::listing, drop_in_directory_path};
+    // A user who may not list it reads none of the drop-ins.
+    const std::optional<bool> listed_by_everyone =
+        no_directory ? true : readable_by_everyone(drop_in_directory_path);
+    if (!listed_by_everyone)
+        return Failure{Failed::listing, drop_in_directory_path};
     std::vector<DropIn> drop_ins;
-    bool own_listed = false;
+    std::array<bool, 2> own_listed{};
     // By the line rule, the last file in byte order that speaks decides.
     Setting effective = conf.setting.setting;
     for (const std::string& name : *names) {
         const std::string path = drop_in_path(name);
-        const bool own = name == own_drop_in_name;
-        own_listed = own_listed || own;
+        const auto own_at = std::find(own_drop_in_names.begin(), own_drop_in_names.end(), name);
+        const auto own = own_at == own_drop_in_names.end()
+                             ? std::nullopt
+                             : std::optional{std::size_t(own_at - own_drop_in_names.begin())};
         if (std::optional<Failure> failure = read_file(path, read))
             return failure;
-        const File& drop_in = read.at(path);
+        File& drop_in = read.at(path);
         // The library skips what is missing or holds no settings; but the tool's own must be
         // a file that it can replace.
         if (own && drop_in.state == FileState::not_regular)
             return Failure{Failed::opening, path};
+        if (own)
+            own_listed.at(*own) = true;
+        if (drop_in.state == FileState::regular) {
+            const std::optional<bool> readable = readable_by_everyone(path.c_str());
+            if (!readable)
+                return Failure{Failed::opening, path};
+            drop_in.everyone = *listed_by_everyone && *readable;
+        }
         if (drop_in.setting.setting != Setting::silent)
             effective = drop_in.setting.setting;
-        drop_ins.push_back({path, own, read_first_in_every_locale(name)});
+        drop_ins.push_back({path, own, read_before_own_in_every_locale(name)});
     }
-    if (effective == Setting::disabled && surely_off(read, drop_ins))
+    if (effective == Setting::disabled && surely_off(read, drop_ins, *listed_by_everyone))
         return std::nullopt;
 
-    // Without the directory the library reads no drop-in, so there is no place for the own one.
-    const std::string own_path = drop_in_path(own_drop_in_name);
-    if (!no_directory && !own_listed) {
-        if (std::optional<Failure> failure = read_file(own_path, read)) // missing: made anew
+    // Without the directory the library reads no drop-in, so there is no place for the own ones;
+    // where some user may not list it, they would not reach everyone.
+    if (!no_directory && !*listed_by_everyone)
+        return Failure{Failed::listing, drop_in_directory_path};
+    for (std::size_t own = 0; own < own_drop_in_names.size(); ++own) {
+        const std::string path = drop_in_path(own_drop_in_names.at(own));
+        if (no_directory || own_listed.at(own))
+            continue;
+        if (std::optional<Failure> failure = read_file(path, read)) // missing: made anew
             return failure;
-        drop_ins.push_back({own_path, true, false});
+        drop_ins.push_back({path, own, read_before_own_in_every_locale(own_drop_in_names.at(own))});
     }
     const int drop_in_directory = no_directory ? -1 : ::dirfd(files.drop_in_directory.get());
     const auto plan = [&](const RewriteTarget& target) {
@@ -221,21 +255,31 @@ std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& file
               .temporary_path = temporary_path,
               .directory = pulse_directory,
               .rewrite_when_silent = true,
-              .create_when_missing = false,
+              .tool_owned = false,
               .must_change = conf.as_is.may_enable()});
-    // Then the own drop-in, which overrides those read before it; then those that may follow it.
+    // Then the own drop-ins, which override those read before them, each root's and readable
+    // by all; then those that some locale may read after both.
     for (const DropIn& drop_in : drop_ins) {
-        const File& file = read.at(drop_in.path);
-        if (drop_in.own && (file.setting.setting != Setting::disabled || file.as_is.may_enable())) {
+        if (!drop_in.own)
+            continue;
+        File& file = read.at(drop_in.path);
+        const bool as_written =
+            file.state == FileState::missing ||
+            (file.everyone && is_roots_with_mode(drop_in.path.c_str(), own_drop_in_mode));
+        if (file.setting.setting != Setting::disabled || file.as_is.may_enable() || !as_written) {
             RewriteTarget own =
-                target_for(drop_in.path, drop_in_directory, file.as_is.may_enable());
-            own.rewrite_when_silent = own.create_when_missing = true;
+                target_for(drop_in.path, drop_in_directory, file.as_is.may_enable() || !as_written);
+            own.rewrite_when_silent = own.tool_owned = true;
             plan(own);
+            file.everyone = true;
         }
     }
+    const auto follows_own = [](const DropIn& drop_in) {
+        return drop_in.own || (!drop_in.before_own[0] && !drop_in.before_own[1]);
+    };
     for (const DropIn& drop_in : drop_ins) {
         const File& file = read.at(drop_in.path);
-        if (!drop_in.own && !drop_in.first && file.state == FileState::regular &&
+        if (!drop_in.own && follows_own(drop_in) && file.state == FileState::regular &&
             (file.setting.setting == Setting::not_disabled || file.as_is.may_enable()))
             plan(target_for(drop_in.path, drop_in_directory, file.as_is.may_enable()));
     }
@@ -245,7 +289,7 @@ std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& file
     if (no_directory)
         add_included(client_conf_path, read, reached);
     for (const DropIn& drop_in : drop_ins)
-        if (drop_in.own || !drop_in.first)
+        if (follows_own(drop_in))
             add_included(drop_in.path, read, reached);
     for (const std::string& path : reached) {
         const File& file = read.at(path);
@@ -259,7 +303,8 @@ std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& file
         else
             return Failure{Failed::replacing, path};
     }
-    if (!surely_off(read, drop_ins))
-        return Failure{Failed::reading, no_directory ? client_conf_path : own_path};
+    if (!surely_off(read, drop_ins, *listed_by_everyone))
+        return Failure{Failed::reading,
+                       no_directory ? client_conf_path : drop_in_path(own_drop_in_names[1])};
     return std::nullopt;
 }

@@ -19,11 +19,11 @@ inline constexpr const char* drop_in_directory_path = "/etc/pulse/client.conf.d"
 // The library reads only the names that end in it; the temporary copies do not.
 inline constexpr std::string_view drop_in_suffix = ".conf";
 inline constexpr std::string_view temporary_suffix = ".tmp";
-// The tool's own drop-in. The library reads it after those whose names begin with a digit, as
-// packages' do ("01-enable-autospawn.conf"), in every locale; any other that could switch
-// autospawn on may be read after it, and is rewritten. No package owns it, so upgrades leave it
-// alone.
-inline constexpr std::string_view own_drop_in_name = "zz-pulse-autospawn-off.conf";
+// The tool's own drop-ins are own_drop_in_names: in every locale one of them is read after the
+// packages' ("01-enable-autospawn.conf", Gentoo's "enable-autospawn.conf"); any other drop-in
+// that could switch autospawn on and that some locale reads after both is rewritten. No
+// package owns them, so upgrades leave them alone.
+inline constexpr mode_t own_drop_in_mode = 0644;
 
 // The files to rewrite so that the library ends up with autospawn off, in the order to rewrite
 // them: none when it is off already.
@@ -33,7 +33,8 @@ struct ClientFiles {
 };
 
 // Reads client.conf, every drop-in and every file they include, and changes nothing. Refuses
-// where autospawn could not be made off in every client's locale without a change outside the
-// directories of client.conf and the drop-ins, or where the library stops reading before the
-// tool's setting.
+// where autospawn could not be made off for every user in every locale: without a change
+// outside the directories of client.conf and the drop-ins, where the library stops reading
+// before the tool's setting, or where not every user may read client.conf or, when the tool's
+// own drop-ins are needed, list the drop-ins.
 std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files);

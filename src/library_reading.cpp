@@ -24,6 +24,11 @@ constexpr std::string_view size_key = "shm-size-bytes";
 constexpr std::array<std::string_view, 6> on_words = {"1", "y", "t", "yes", "true", "on"};
 constexpr std::array<std::string_view, 6> off_words = {"0", "n", "f", "no", "false", "off"};
 
+// Pairs of letters that some locale reads as one letter after "z": Danish and Norwegian "aa",
+// Oromo "ch", "dh", "kh", "ny", "ph" and "sh", Uzbek "ch" and "sh".
+constexpr std::array<std::string_view, 7> read_as_one_after_z = {"aa", "ch", "dh", "kh",
+                                                                 "ny", "ph", "sh"};
+
 Values apply(const std::array<Values, 2>& by_value, Values before)
 {
     return ((before & autospawn_on) != 0 ? by_value[0] : 0) |
@@ -155,7 +160,12 @@ void FileReading::add_piece(std::string_view piece, FileReading* twin)
     add_effect(effect, may_enable);
 }
 
-bool read_first_in_every_locale(std::string_view drop_in_name)
+std::array<bool, 2> read_before_own_in_every_locale(std::string_view drop_in_name)
 {
-    return !drop_in_name.empty() && drop_in_name.front() >= '0' && drop_in_name.front() <= '9';
+    std::string start{drop_in_name.substr(0, 2)};
+    for (char& c : start)
+        c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    const char first = start.empty() ? '\0' : start.front();
+    return {first >= '0' && first <= '8',
+            first >= 'a' && first <= 's' && !is_listed(start, read_as_one_after_z)};
 }

@@ -12,7 +12,7 @@ constexpr std::string_view disabled_line = "autospawn = no";
 constexpr std::string_view autospawn_key = "autospawn";
 // A line with either mark anywhere does not count as the file's own setting.
 constexpr std::string_view comment_marks = ";#";
-// A file made from nothing is root's and readable by all.
+// The tool's own files are root's and readable by all.
 constexpr mode_t new_file_mode = 0644;
 constexpr uid_t root_user = 0;
 constexpr gid_t root_group = 0;
@@ -142,7 +142,7 @@ RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteT
     original.st_mode = new_file_mode;
     original.st_uid = root_user;
     original.st_gid = root_group;
-    if (file && ::fstat(::fileno(file.get()), &original) != 0)
+    if (file && !target.tool_owned && ::fstat(::fileno(file.get()), &original) != 0)
         return RewriteOutcome::read_failed;
     LinePass pass =
         file ? pass_over_lines(file.get(), temporary.get()) : LinePass{.read_to_end = true};
@@ -171,7 +171,7 @@ RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteT
 TargetResult rewrite_target(const RewriteTarget& target)
 {
     OpenedFile file = open_regular(target.path.c_str());
-    if (!file.stream && !(file.state == FileState::missing && target.create_when_missing))
+    if (!file.stream && !(file.state == FileState::missing && target.tool_owned))
         return {Failure{Failed::opening, target.path}};
     Stream temporary = open_temporary(target.temporary_path);
     if (!temporary)

@@ -32,9 +32,10 @@ struct RewriteTarget {
     // client.conf is where the default is overridden, so it gains "autospawn = no" even when
     // it says nothing; a drop-in that says nothing is left alone.
     bool rewrite_when_silent;
-    // Only the tool's own drop-in may be missing: it is then made from nothing, owned by root
-    // and readable by all, as the packages' files are.
-    bool create_when_missing;
+    // One of the tool's own drop-ins: made from nothing where it is missing, and always owned
+    // by root and readable by all, as the packages' files are, so that every user reads it.
+    // Any other file keeps its owner, group and mode.
+    bool tool_owned;
     // The client library may read autospawn on in it, whatever the line rule says.
     bool must_change = false;
 };

@@ -1,10 +1,17 @@
 #include "system_files.hpp"
 
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
 #include <ctime>
+#include <optional>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 namespace {
 
@@ -17,7 +24,89 @@ Stream adopt(FileDescriptor& fd, const char* mode)
     return stream;
 }
 
+// Rights as one class's bits of a mode.
+constexpr mode_t may_read = 4;
+constexpr mode_t may_search = 1;
+
+// Whether the access control list at path grants rights to every entry it has; true where it
+// has none, nothing where that cannot be learnt. Its stored form is the kernel's: a version,
+// then entries of a tag, the rights and an id, little-endian.
+std::optional<bool> acl_grants_everyone(const char* path, mode_t rights)
+{
+    constexpr std::size_t header_size = 4;
+    constexpr std::size_t entry_size = 8;
+    constexpr unsigned masked_tags = 0x02 | 0x04 | 0x08; // named users, the group, named groups
+    constexpr unsigned mask_tag = 0x10;
+    std::array<unsigned char, header_size + 64 * entry_size> acl{};
+    const ssize_t size = ::getxattr(path, "system.posix_acl_access", acl.data(), acl.size());
+    if (size < 0 && (errno == ENODATA || errno == ENOTSUP))
+        return true;
+    if (size < 0 || static_cast<std::size_t>(size) < header_size ||
+        (static_cast<std::size_t>(size) - header_size) % entry_size != 0)
+        return std::nullopt;
+    const auto field = [&](std::size_t at) {
+        return unsigned{acl.at(at)} | unsigned{acl.at(at + 1)} << 8U;
+    };
+    unsigned mask = 07;
+    for (std::size_t at = header_size; at < static_cast<std::size_t>(size); at += entry_size)
+        if (field(at) == mask_tag)
+            mask = field(at + 2);
+    for (std::size_t at = header_size; at < static_cast<std::size_t>(size); at += entry_size) {
+        const unsigned tag = field(at);
+        const unsigned granted = field(at + 2) & ((tag & masked_tags) != 0 ? mask : 07U);
+        if (tag != mask_tag && (granted & rights) != rights)
+            return false;
+    }
+    return true;
+}
+
+// Whether path grants rights to its owner, its group, others and its list's entries.
+std::optional<bool> grants_everyone(const char* path, mode_t rights)
+{
+    struct stat status {};
+    if (::stat(path, &status) != 0)
+        return std::nullopt;
+    const mode_t all_classes = rights << 6U | rights << 3U | rights;
+    if ((status.st_mode & all_classes) != all_classes)
+        return false;
+    return acl_grants_everyone(path, rights);
+}
+
+// Whether every directory above path, as it is spelt, may be searched by everyone.
+std::optional<bool> ancestors_searchable(std::string_view path)
+{
+    std::optional<bool> searchable = grants_everyone("/", may_search);
+    for (std::size_t slash = path.find('/', 1);
+         searchable == true && slash != std::string_view::npos; slash = path.find('/', slash + 1))
+        searchable = grants_everyone(std::string{path.substr(0, slash)}.c_str(), may_search);
+    return searchable;
+}
+
 } // namespace
+
+std::optional<bool> readable_by_everyone(const char* path)
+{
+    struct stat status {};
+    if (::stat(path, &status) != 0)
+        return std::nullopt;
+    const mode_t rights = S_ISDIR(status.st_mode) ? may_read | may_search : may_read;
+    // Where links lead, the directories on the way are searched too.
+    std::array<char, PATH_MAX> real{};
+    std::optional<bool> readable = ancestors_searchable(path);
+    if (readable == true)
+        readable = ::realpath(path, real.data()) != nullptr ? ancestors_searchable(real.data())
+                                                            : std::nullopt;
+    if (readable == true)
+        readable = grants_everyone(real.data(), rights);
+    return readable;
+}
+
+bool is_roots_with_mode(const char* path, mode_t mode)
+{
+    struct stat status {};
+    return ::stat(path, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == 0 &&
+           status.st_gid == 0 && (status.st_mode & 07777) == mode;
+}
 
 FileState inspect(const char* path)
 {

@@ -6,10 +6,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include <dirent.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 // What ends a run early: the step that failed and the path concerned.
@@ -80,6 +82,14 @@ struct OpenedFile {
 
 // Looks at what stands at path without opening it.
 FileState inspect(const char* path);
+// Whether every user, whoever they are and whatever groups they are in, may read what stands at
+// path (and, for a directory, also look inside it): it, and every directory on the way to it
+// and to where its links lead, allows that to its owner, its group and others, and to every
+// user and group its access control list names, where it has one. Nothing when any of that
+// cannot be learnt.
+std::optional<bool> readable_by_everyone(const char* path);
+// Whether path leads to a regular file of root's, in root's group, with exactly this mode.
+bool is_roots_with_mode(const char* path, mode_t mode);
 // Opens path for reading only if it is a regular file: a FIFO would block the run and a
 // device would never end.
 OpenedFile open_regular(const char* path);

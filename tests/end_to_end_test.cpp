@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iomanip>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -38,10 +41,27 @@ using Files = std::map<std::string, std::string>;
 // the service manager reads, and go there.
 const std::string in_drop_ins = "mkdir /etc/pulse/client.conf.d && cd /etc/pulse/client.conf.d && ";
 const std::string in_units = "mkdir -p /etc/systemd/user && cd /etc/systemd/user && ";
+// The tool's own drop-ins: in every locale, one of the two is read after every package's.
 const std::string own = "pulse/client.conf.d/zz-pulse-autospawn-off.conf";
+const std::string own99 = "pulse/client.conf.d/99-pulse-autospawn-off.conf";
 const std::string socket_unit = "systemd/user/pulseaudio.socket";
 const std::string service_unit = "systemd/user/pulseaudio.service";
 const std::string masked = "-> /dev/null";
+// Debian's sysvinit layout: the package's link, which its boot script fills.
+const std::string debian_link = "pulse/client.conf.d/01-enable-autospawn.conf";
+const std::string sysvinit_link = "ln -s /run/pulseaudio-enable-autospawn 01-enable-autospawn.conf "
+                                  "&& echo autospawn=yes >/run/pulseaudio-enable-autospawn";
+
+// Debian's client.conf, as shipped and as the tool rewrites it.
+const std::string stock = [] {
+    std::ifstream in{STOCK_CLIENT_CONF, std::ios::binary};
+    return std::string{std::istreambuf_iterator<char>{in}, {}};
+}();
+const std::string stock_rewritten = [] {
+    std::string rewritten = stock;
+    const std::string shipped = "; autospawn = yes\n";
+    return rewritten.replace(rewritten.find(shipped), shipped.size(), "autospawn = no\n");
+}();
 
 struct RuleCase {
     const char* name;
@@ -54,6 +74,8 @@ struct RuleCase {
     // Where set, the probe runs in the tool after main: of the probed directories, only these
     // accept what a writable directory allows, and nothing beyond the run is reached.
     std::optional<std::set<std::string>> writable = std::nullopt;
+    // Some files afterwards, by path below /etc, as "MODE UID:GID".
+    Files owners_after = {};
 };
 
 const int kernel_abi = landlock_abi();
@@ -135,42 +157,42 @@ const RuleCase rule_cases[] = {
     {"debian_enabling_link", "; autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "echo autospawn=yes >/etc/run/enable; ln -s /etc/run/enable 01-enable-autospawn.conf",
      {{"pulse/client.conf.d/01-enable-autospawn.conf", "-> /etc/run/enable"},
-      {"run/enable", "autospawn=yes\n"}, {own, "autospawn = no\n"}}},
+      {"run/enable", "autospawn=yes\n"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     {"dangling_link_skipped", "; autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "ln -s /etc/run/enable 01.conf",
-     {{"pulse/client.conf.d/01.conf", "-> /etc/run/enable"}, {own, "autospawn = no\n"}}},
+     {{"pulse/client.conf.d/01.conf", "-> /etc/run/enable"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     {"drop_in_disables", "; autospawn = yes\n", "; autospawn = yes\n", false,
      in_drop_ins + "echo 'autospawn = no' >50.conf", {{"pulse/client.conf.d/50.conf", "autospawn = no\n"}}},
-    // Byte order reads a.conf after B.conf, en_US before it: either may have the last word, and
-    // only names that begin with a digit come before the own drop-in in every locale.
+    // Byte order reads a.conf after B.conf, en_US before it: either may have the last word, but
+    // every locale reads both before zz-…, so they stay as they are.
     {"later_drop_in_enables", "autospawn = no\n", "autospawn = no\n", true,
      in_drop_ins + "echo 'autospawn = no' >B.conf; echo 'autospawn = yes' >a.conf",
      {{"pulse/client.conf.d/B.conf", "autospawn = no\n"},
-      {"pulse/client.conf.d/a.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+      {"pulse/client.conf.d/a.conf", "autospawn = yes\n"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     {"later_drop_in_disables", "; autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "echo 'autospawn = yes' >B.conf; echo 'autospawn = no' >a.conf",
-     {{"pulse/client.conf.d/B.conf", "autospawn = no\n"},
-      {"pulse/client.conf.d/a.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+     {{"pulse/client.conf.d/B.conf", "autospawn = yes\n"},
+      {"pulse/client.conf.d/a.conf", "autospawn = no\n"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     {"later_drop_in_hash_comment", "autospawn = no\n", "autospawn = no\n", true,
      in_drop_ins + "echo 'autospawn = yes # re-enabled by admin' >zzz-local.conf",
-     {{"pulse/client.conf.d/zzz-local.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+     {{"pulse/client.conf.d/zzz-local.conf", "autospawn = no\n"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     {"later_drop_in_semicolon_comment", "; autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "echo 'autospawn = yes ; local' >zzz-local.conf",
-     {{"pulse/client.conf.d/zzz-local.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+     {{"pulse/client.conf.d/zzz-local.conf", "autospawn = no\n"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     // Before the own drop-in in bytes, after it in en_US and Estonian.
     {"drop_ins_by_locale", "; autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "echo 'autospawn = yes' | tee ZZZ-local.conf t.conf >/dev/null",
      {{"pulse/client.conf.d/ZZZ-local.conf", "autospawn = no\n"},
-      {"pulse/client.conf.d/t.conf", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+      {"pulse/client.conf.d/t.conf", "autospawn = no\n"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     {"include_through_drop_in", "autospawn = no\n", "autospawn = no\n", true,
      in_drop_ins + "echo '.include site.inc' >zzz-site.conf; echo 'autospawn = yes' >site.inc",
      {{"pulse/client.conf.d/zzz-site.conf", ".include site.inc\n"},
-      {"pulse/client.conf.d/site.inc", "autospawn = no\n"}, {own, "autospawn = no\n"}}},
+      {"pulse/client.conf.d/site.inc", "autospawn = no\n"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     // Read before the own drop-in, which overrides it: no change outside /etc/pulse is needed.
     {"include_outside_overridden", ".include /etc/run/site.conf\n",
      ".include /etc/run/site.conf\nautospawn = no\n", true,
      "echo 'autospawn = yes' >site.conf && mkdir /etc/pulse/client.conf.d",
-     {{"run/site.conf", "autospawn = yes\n"}, {own, "autospawn = no\n"}}},
+     {{"run/site.conf", "autospawn = yes\n"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     // tmpfs lists newest or oldest first, by kernel: the file that decides, last by name, is
     // made neither first nor last, so that only sorting reads it last.
     {"drop_ins_sorted", "; autospawn = yes\n", "autospawn = no\n", true,
@@ -178,7 +200,7 @@ const RuleCase rule_cases[] = {
      "echo 'autospawn = yes' >2.conf; echo 'autospawn = no' >3.conf; echo 'autospawn = yes' >1.conf"},
     {"silent_drop_in_left_alone", "autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "printf '; autospawn = yes' >01.conf",
-     {{"pulse/client.conf.d/01.conf", "; autospawn = yes"}, {own, "autospawn = no\n"}}},
+     {{"pulse/client.conf.d/01.conf", "; autospawn = yes"}, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     {"other_names_ignored", "autospawn = no\n", "autospawn = no\n", false,
      in_drop_ins + "echo 'autospawn = yes' | tee 01.conf.bak 01.conf.tmp >/dev/null",
      {{"pulse/client.conf.d/01.conf.bak", "autospawn = yes\n"},
@@ -196,12 +218,12 @@ const RuleCase rule_cases[] = {
      in_drop_ins + "echo 'autospawn = no' >zz-pulse-autospawn-off.conf", {{own, "autospawn = no\n"}}},
     {"own_drop_in_enables", "; autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "printf 'a\\nautospawn = yes\\n; autospawn\\n' >zz-pulse-autospawn-off.conf",
-     {{own, "a\nautospawn = no\nautospawn = no\n"}}},
+     {{own99, "autospawn = no\n"}, {own, "a\nautospawn = no\nautospawn = no\n"}}},
     {"own_drop_in_link_replaced", "; autospawn = yes\n", "autospawn = no\n", true,
      in_drop_ins + "echo a >/etc/run/own; ln -s /etc/run/own zz-pulse-autospawn-off.conf",
-     {{own, "a\nautospawn = no\n"}, {"run/own", "a\n"}}},
+     {{own99, "autospawn = no\n"}, {own, "a\nautospawn = no\n"}, {"run/own", "a\n"}}},
     {"own_drop_in_dangling_link", "autospawn = yes\n", "autospawn = no\n", true,
-     in_drop_ins + "ln -s /etc/run/none zz-pulse-autospawn-off.conf", {{own, "autospawn = no\n"}}},
+     in_drop_ins + "ln -s /etc/run/none zz-pulse-autospawn-off.conf", {{own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     // Found before anything changes: client.conf, first to be rewritten, is left too.
     {"own_drop_in_not_regular", "; autospawn = yes\n", "; autospawn = yes\n", false,
      in_drop_ins + "mkfifo zz-pulse-autospawn-off.conf", {{own, "<other>"}},
@@ -209,12 +231,123 @@ const RuleCase rule_cases[] = {
     {"later_enabling_rewritten", "autospawn = no\n", "autospawn = no\n", true,
      in_drop_ins + "echo 'autospawn = yes' | tee 01.conf zzz.conf >/dev/null",
      {{"pulse/client.conf.d/01.conf", "autospawn = yes\n"},
-      {own, "autospawn = no\n"}, {"pulse/client.conf.d/zzz.conf", "autospawn = no\n"}}},
+      {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}, {"pulse/client.conf.d/zzz.conf", "autospawn = no\n"}}},
     // A failure part-way: what was done before it stays done for the next run.
     {"drop_in_temporary_unusable", "; autospawn = yes\n", "autospawn = no\n", false,
      in_drop_ins + "echo 'autospawn = yes' >zzz.conf; mkdir zzz.conf.tmp",
-     {{own, "autospawn = no\n"}, {"pulse/client.conf.d/zzz.conf", "autospawn = yes\n"}},
+     {{own99, "autospawn = no\n"}, {own, "autospawn = no\n"}, {"pulse/client.conf.d/zzz.conf", "autospawn = yes\n"}},
      "Error creating temporary file"},
+    // Czech reads digits after letters, so Debian's enabling link after zz-… (as an earlier
+    // version left it, alone): 99-… is read after the link there, and zz-… elsewhere.
+    {.name = "sysvinit_link_read_last_in_czech",
+     .before = "autospawn = no\n",
+     .after = "autospawn = no\n",
+     .changed = true,
+     .setup = in_drop_ins + sysvinit_link + " && echo 'autospawn = no' >zz-pulse-autospawn-off.conf",
+     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}}},
+    // Gentoo's package drop-in is read before zz-… in every locale: it stays as shipped.
+    {.name = "gentoo_drop_in_kept",
+     .before = "; autospawn = yes\n",
+     .after = "autospawn = no\n",
+     .changed = true,
+     .setup = in_drop_ins + "echo 'autospawn = yes' >enable-autospawn.conf",
+     .others_after = {{"pulse/client.conf.d/enable-autospawn.conf", "autospawn = yes\n"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}}},
+    // Read after zz-… in Oromo and Uzbek ("ch" is one letter after "z") and in Danish ("aa").
+    {.name = "letter_pairs_read_after_z",
+     .before = "autospawn = no\n",
+     .after = "autospawn = no\n",
+     .changed = true,
+     .setup = in_drop_ins + "echo 'autospawn = yes' | tee ch-local.conf Aa.conf >/dev/null",
+     .others_after = {{"pulse/client.conf.d/Aa.conf", "autospawn = no\n"},
+                      {"pulse/client.conf.d/ch-local.conf", "autospawn = no\n"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}}},
+    // What some users may not read. A setting only root can read switches nothing off for the
+    // others; the own drop-ins are made again for everyone.
+    {.name = "own_drop_in_only_roots",
+     .before = stock,
+     .after = stock_rewritten,
+     .changed = true,
+     .setup = in_drop_ins + sysvinit_link +
+              " && (umask 077 && echo 'autospawn = no' >zz-pulse-autospawn-off.conf)",
+     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}},
+     .owners_after = {{own99, "0644 0:0"}, {own, "0644 0:0"}}},
+    {.name = "own_drop_in_only_its_group",
+     .before = stock,
+     .after = stock_rewritten,
+     .changed = true,
+     .setup = in_drop_ins + sysvinit_link +
+              " && echo 'autospawn = yes ; local' >zz-pulse-autospawn-off.conf"
+              " && chmod 640 zz-pulse-autospawn-off.conf && chgrp 44 zz-pulse-autospawn-off.conf",
+     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}},
+     .owners_after = {{own, "0644 0:0"}}},
+    {.name = "disabling_drop_in_only_roots",
+     .before = "autospawn = yes\n",
+     .after = "autospawn = no\n",
+     .changed = true,
+     .setup = in_drop_ins + "echo 'autospawn = no' >50.conf && chmod 600 50.conf",
+     .others_after = {{"pulse/client.conf.d/50.conf", "autospawn = no\n"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}},
+     .owners_after = {{"pulse/client.conf.d/50.conf", "0600 0:0"}}},
+    // An access control list that keeps one user out: the judge, uid 65534.
+    {.name = "disabling_drop_in_kept_from_a_user",
+     .before = "autospawn = yes\n",
+     .after = "autospawn = no\n",
+     .changed = true,
+     .setup = in_drop_ins + "echo 'autospawn = no' >50.conf && setfacl -m u:65534:- 50.conf",
+     .others_after = {{"pulse/client.conf.d/50.conf", "autospawn = no\n"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}}},
+    // A user who may not list the drop-ins reads client.conf and what it includes alone, and
+    // would read none of the tool's own.
+    {.name = "drop_ins_not_listable",
+     .before = "autospawn = no\n.include site.conf\n",
+     .after = "autospawn = no\n.include site.conf\n",
+     .changed = false,
+     .setup = "echo 'autospawn = yes' >/etc/pulse/site.conf && mkdir -m 750 /etc/pulse/client.conf.d",
+     .others_after = {{"pulse/site.conf", "autospawn = yes\n"}},
+     .message = "Error reading directory /etc/pulse/client.conf.d"},
+    // Without client.conf a client reads nothing at all, and the built-in default decides.
+    {.name = "client_conf_only_roots",
+     .before = "autospawn = no\n",
+     .after = "autospawn = no\n",
+     .changed = false,
+     .setup = "chmod 600 /etc/pulse/client.conf",
+     .message = "Error opening file /etc/pulse/client.conf"},
+    {.name = "pulse_directory_only_roots",
+     .before = "autospawn = yes\n",
+     .after = "autospawn = yes\n",
+     .changed = false,
+     .setup = "chmod 700 /etc/pulse",
+     .message = "Error opening file /etc/pulse/client.conf"},
+    // Root's umask during the run shapes none of the tool's own files.
+    {.name = "own_drop_ins_under_umask_077",
+     .before = "autospawn = no\n",
+     .after = "autospawn = no\n",
+     .changed = true,
+     .setup = in_drop_ins + sysvinit_link + " && umask 077",
+     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}},
+     .owners_after = {{own99, "0644 0:0"}, {own, "0644 0:0"}}},
+    {.name = "own_drop_ins_under_umask_027",
+     .before = "autospawn = no\n",
+     .after = "autospawn = no\n",
+     .changed = true,
+     .setup = in_drop_ins + sysvinit_link + " && umask 027",
+     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}},
+     .owners_after = {{own99, "0644 0:0"}, {own, "0644 0:0"}}},
     // The per-user units, masked as `systemctl --global mask` does.
     {"units_masked", "autospawn = no\n", "autospawn = no\n", true, in_units + "true",
      {{socket_unit, masked}, {service_unit, masked}}, "", {{"/etc/systemd/user"}}},
@@ -228,7 +361,7 @@ const RuleCase rule_cases[] = {
      in_drop_ins + "ln -s /run/pulseaudio-enable-autospawn 01-enable-autospawn.conf && " + in_units +
      "mkdir default.target.wants && ln -s /usr/lib/systemd/user/pulseaudio.service default.target.wants",
      {{"pulse/client.conf.d/01-enable-autospawn.conf", "-> /run/pulseaudio-enable-autospawn"},
-      {own, "autospawn = no\n"}, {"systemd/user/default.target.wants/pulseaudio.service",
+      {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}, {"systemd/user/default.target.wants/pulseaudio.service",
       "-> /usr/lib/systemd/user/pulseaudio.service"}, {socket_unit, masked}, {service_unit, masked}},
      "", {{"/etc/pulse", "/etc/pulse/client.conf.d", "/etc/systemd/user"}}},
     // An administrator's unit is refused, and nothing else changes either.
@@ -356,6 +489,14 @@ TEST_P(Rules, RewritesOrLeavesAlone)
         }
         EXPECT_EQ(conf(), c.after);
         EXPECT_EQ(files(), c.others_after);
+        for (const auto& [path, expected] : c.owners_after) {
+            struct stat status {};
+            ASSERT_EQ(::stat((dir + '/' + path).c_str(), &status), 0) << path;
+            std::ostringstream seen;
+            seen << std::oct << std::setw(4) << std::setfill('0') << (status.st_mode & 07777)
+                 << std::dec << ' ' << status.st_uid << ':' << status.st_gid;
+            EXPECT_EQ(seen.str(), expected) << path;
+        }
         EXPECT_FALSE(temporary_left());
         if (judged) {
             EXPECT_EQ(autospawning_locales(), std::vector<std::string>{});
@@ -447,11 +588,12 @@ TEST_F(RunSequence, KeepsModeAndOwnershipWhateverTheUmask)
         GTEST_SKIP() << needs_real_root;
     write_conf("autospawn = yes\n");
     ASSERT_EQ(::chown(pulse("client.conf").c_str(), 1234, 4321), 0);
-    ASSERT_EQ(::chmod(pulse("client.conf").c_str(), 0640), 0);
-    expect_said(run("umask 077; mkdir /etc/pulse/client.conf.d"), disabled_now);
-    // The own drop-in, made from nothing, is root's and readable by all.
+    ASSERT_EQ(::chmod(pulse("client.conf").c_str(), 0664), 0);
+    expect_said(run("umask 077; mkdir -m 755 /etc/pulse/client.conf.d"), disabled_now);
+    // The own drop-ins, made from nothing, are root's and readable by all.
     for (const auto& [path, mode, owner] :
-         {std::tuple{"client.conf", 0640U, 1234U},
+         {std::tuple{"client.conf", 0664U, 1234U},
+          {"client.conf.d/99-pulse-autospawn-off.conf", 0644U, 0U},
           {"client.conf.d/zz-pulse-autospawn-off.conf", 0644U, 0U}}) {
         SCOPED_TRACE(path);
         struct stat status {};
@@ -464,16 +606,18 @@ TEST_F(RunSequence, KeepsModeAndOwnershipWhateverTheUmask)
 
 TEST_F(RunSequence, SymbolicLinkIsReplacedAndItsTargetKept)
 {
-    write(scratch + "/target", "autospawn = yes\n");
-    ASSERT_EQ(::chmod((scratch + "/target").c_str(), 0604), 0);
-    std::filesystem::create_symlink(scratch + "/target", pulse("client.conf"));
+    // Where every user can follow it.
+    make_directory(dir + "/run");
+    write(dir + "/run/target", "autospawn = yes\n");
+    ASSERT_EQ(::chmod((dir + "/run/target").c_str(), 0664), 0);
+    std::filesystem::create_symlink("/etc/run/target", pulse("client.conf"));
     expect_said(run(), disabled_now);
     EXPECT_TRUE(
         std::filesystem::is_regular_file(std::filesystem::symlink_status(pulse("client.conf"))));
     EXPECT_EQ(conf(), "autospawn = no\n");
-    EXPECT_EQ(read(scratch + "/target"), "autospawn = yes\n");
+    EXPECT_EQ(read(dir + "/run/target"), "autospawn = yes\n");
     EXPECT_EQ(std::filesystem::status(pulse("client.conf")).permissions(),
-              std::filesystem::perms(0604));
+              std::filesystem::perms(0664));
 }
 
 TEST_F(RunSequence, ConcurrentRunsTakeTurns)
@@ -690,6 +834,11 @@ TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)
                                             ".include /etc/run/out.conf",
                                             ""};
     const std::vector<std::string> names = {"01-enable-autospawn.conf",
+                                            "00-disable-autospawn.conf",
+                                            "enable-autospawn.conf",
+                                            "99-pulse-autospawn-off.conf",
+                                            "ch.conf",
+                                            "aa-local.conf",
                                             "00-a.conf",
                                             "9z.conf",
                                             "a.conf",
@@ -713,10 +862,20 @@ TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)
             text += lines[pick(lines.size())] + '\n';
         return text;
     };
-    // Ask the judges first whether they see their locales: "ja" is yes in Swedish only.
+    // Modes as hardened machines and hand-made files have them; the group is one that no other
+    // file has, so that a user in it is judged too.
+    const std::vector<unsigned> file_modes = {0644, 0644, 0644, 0600, 0640, 0604, 0400};
+    const std::vector<unsigned> directory_modes = {0755, 0755, 0755, 0755, 0700, 0750};
+    constexpr gid_t some_group = 44;
+    const auto some_mode = [&](const std::string& path, const std::vector<unsigned>& modes) {
+        std::filesystem::permissions(path, std::filesystem::perms(modes[pick(modes.size())]));
+        ASSERT_EQ(::chown(path.c_str(), 0, some_group), 0);
+    };
+    // Ask the judges first whether they see their locales: "ja" is yes in these only.
     write_conf("autospawn = ja\n");
     run("", client_library_judges());
-    ASSERT_EQ(autospawning_locales(), (std::vector<std::string>{"sv_SE.UTF-8", "et_EE.UTF-8"}));
+    ASSERT_EQ(autospawning_locales(), (std::vector<std::string>{"da_DK.UTF-8", "et_EE.UTF-8",
+                                                                "lv_LV.UTF-8", "sv_SE.UTF-8"}));
 
     int failed = 0;
     std::map<std::string, int> said; // how often each first sentence came
@@ -724,19 +883,36 @@ TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)
         start_afresh();
         make_directory(dir + "/run");
         write_conf(some_lines());
+        if (pick(8) == 0)
+            some_mode(pulse("client.conf"), file_modes);
         if (pick(3) == 0)
             write(pulse("site.conf"), some_lines());
         if (pick(4) == 0)
             write(dir + "/run/out.conf", some_lines());
+        // Debian's sysvinit layout: the package's link, which its boot script fills.
+        const bool sysvinit = pick(4) == 0;
         if (pick(5) != 0) {
             make_directory(pulse("client.conf.d"));
-            for (std::size_t n = pick(4); n > 0; --n)
-                write(pulse("client.conf.d/") + names[pick(names.size())], some_lines());
+            for (std::size_t n = pick(4); n > 0; --n) {
+                const std::string path = pulse("client.conf.d/") + names[pick(names.size())];
+                // The tool's own, as an earlier run left it, some of them hardened since.
+                write(path, pick(3) == 0 ? "autospawn = no\n" : some_lines());
+                if (pick(4) == 0)
+                    some_mode(path, file_modes);
+            }
+            if (pick(8) == 0)
+                some_mode(pulse("client.conf.d"), directory_modes);
+            if (sysvinit) {
+                std::filesystem::remove(pulse("client.conf.d/01-enable-autospawn.conf"));
+                std::filesystem::create_symlink("/run/pulseaudio-enable-autospawn",
+                                                pulse("client.conf.d/01-enable-autospawn.conf"));
+            }
         }
         const auto before = std::make_pair(conf(), files());
-        run("", R"("$BIN" >"$D/first" 2>&1
+        run(sysvinit ? "echo autospawn=yes >/run/pulseaudio-enable-autospawn" : "",
+            R"("$BIN" >"$D/first" 2>&1
 )" + client_library_judges() +
-                    R"(
+                R"(
 "$BIN" >"$D/second" 2>&1)");
         const std::string first = read(scratch + "/first").value_or("");
         const std::string second = read(scratch + "/second").value_or("");

@@ -24,7 +24,7 @@ std::string traced_calls()
 {
     return std::string{"openat,read,write,close,newfstatat,fstat,fsync,fdatasync,rename,renameat,"
                        "renameat2,fchmod,fchown,unlink,unlinkat,ftruncate,flock,fcntl,lseek,"
-                       "getdents64,symlink,symlinkat,readlinkat,prctl"} +
+                       "getdents64,symlink,symlinkat,readlink,readlinkat,getxattr,prctl"} +
            (strace_knows_landlock()
                 ? ",landlock_create_ruleset,landlock_add_rule,landlock_restrict_self"
                 : "");
@@ -58,6 +58,7 @@ const std::vector<std::string> known_messages = [] {
          {"Error opening file ", "Error reading file ", "Error replacing file "})
         for (const char* path :
              {"/etc/pulse/client.conf", "/etc/pulse/client.conf.d/01-enable-autospawn.conf",
+              "/etc/pulse/client.conf.d/99-pulse-autospawn-off.conf",
               "/etc/pulse/client.conf.d/zz-pulse-autospawn-off.conf",
               "/etc/systemd/user/pulseaudio.socket", "/etc/systemd/user/pulseaudio.service",
               "/etc/pulse/site.conf"})

@@ -1,5 +1,6 @@
 #include "sandbox.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -13,7 +14,13 @@ namespace fs = std::filesystem;
 const std::string tool_binary = TOOL_BINARY;
 const std::string strace_command = "ASAN_OPTIONS=detect_leaks=0 timeout 20 strace -f -qq ";
 const std::string already_disabled = printed(already_disabled_text);
-const std::vector<std::string> judged_locales = {"C", "en_US.UTF-8", "sv_SE.UTF-8", "et_EE.UTF-8"};
+const std::vector<std::string> judged_locales = [] {
+    std::vector<std::string> locales = {"C"};
+    std::istringstream built{JUDGED_LOCALES};
+    for (std::string locale; built >> locale;)
+        locales.push_back(locale + ".UTF-8");
+    return locales;
+}();
 const std::string disabled_now = printed(disabled_now_text);
 
 std::string printed(const std::string& message)
@@ -38,15 +45,23 @@ bool client_library_can_judge()
 
 std::string client_library_judges()
 {
-    // The user's runtime directory and the locales, where that user can reach them.
-    std::string judges = "mount -t tmpfs tmpfs /run && mkdir -m 700 /run/user && "
-                         "chown 65534 /run/user && cp -R " LOCALES_DIR " /run/locales && "
-                         "chmod -R a+rX /run/locales\nfor l in";
+    // The user's runtime directory and the locales, where that user can reach them, in the
+    // run's own /run, beside whatever the layout put there; then as a user in no group, and as
+    // one in each group other than root's that a file there has.
+    std::string judges =
+        "mkdir -p -m 700 /run/user && chown 65534 /run/user && "
+        "{ [ -d /run/locales ] || cp -R " LOCALES_DIR " /run/locales; } && "
+        "chmod -R a+rX /run/locales && rm -f \"$D\"/pactl.*\n"
+        "for g in none $(find -L /etc/pulse -printf '%G\\n' 2>/dev/null | "
+        "grep -vx 0 | sort -u); do\n"
+        "  if [ $g = none ]; then groups=--clear-groups; else groups=--groups=$g; fi\n"
+        "  for l in";
     for (const std::string& locale : judged_locales)
         judges += ' ' + locale;
-    return judges + R"(; do setpriv --reuid=65534 --regid=65534 --clear-groups env -i \
+    return judges + R"(; do setpriv --reuid=65534 --regid=65534 $groups env -i \
     HOME=/run/user XDG_RUNTIME_DIR=/run/user LOCPATH=/run/locales LC_ALL=$l PULSE_LOG=4 \
-    timeout -s KILL 5 pactl info >"$D/pactl.$l" 2>&1; done; true)";
+    timeout -s KILL 5 pactl info >"$D/pactl.$g.$l" 2>&1 & done; wait
+done; true)";
 }
 
 namespace {
@@ -134,13 +149,22 @@ bool Sandbox::temporary_left() const
 std::vector<std::string> Sandbox::autospawning_locales() const
 {
     std::vector<std::string> found;
-    for (const std::string& locale : judged_locales) {
-        const std::string log = read(scratch + "/pactl." + locale).value_or("");
+    for (const auto& entry : fs::directory_iterator{scratch}) {
+        const std::string name = entry.path().filename().string();
+        if (!name.starts_with("pactl."))
+            continue;
+        // pactl.GROUP.LOCALE, GROUP "none" for the user in no group.
+        const auto dot = name.find('.', 6);
+        const std::string group = name.substr(6, dot - 6);
+        const std::string who =
+            name.substr(dot + 1) + (group == "none" ? "" : " in group " + group);
+        const std::string log = read(entry.path()).value_or("");
         if (log.find("Parsing configuration file '/etc/pulse/client.conf'") == std::string::npos)
-            found.push_back(locale + " (did not read client.conf)");
+            found.push_back(who + " (did not read client.conf)");
         else if (log.find("Trying to autospawn...") != std::string::npos)
-            found.push_back(locale);
+            found.push_back(who);
     }
+    std::sort(found.begin(), found.end());
     return found;
 }
 

@@ -36,12 +36,14 @@ inline constexpr const char* disabled_now_text =
 extern const std::string already_disabled; // as printed
 extern const std::string disabled_now;     // as printed
 
-// The locales in which the real client library judges a layout: C, and those the build makes.
+// The locales in which the real client library judges a layout: C, and those the build makes,
+// one of each order in which the C library's locales sort drop-ins.
 extern const std::vector<std::string> judged_locales;
 // Whether it can judge here: it autospawns only for an ordinary user, whom only real root can
 // become, and pactl must be installed.
 bool client_library_can_judge();
-// Shell lines, for a run's body, that run pactl as an ordinary user in each judged locale; it
+// Shell lines, for a run's body, that run pactl in each judged locale as an ordinary user in no
+// group, and as one in the group of each file under /etc/pulse that is not root's; it
 // waits for ever on a FIFO among the drop-ins, with its signal handling in that wait, so it is
 // killed after a while.
 std::string client_library_judges();
@@ -63,7 +65,8 @@ protected:
     [[nodiscard]] std::optional<std::string> conf() const { return read(pulse("client.conf")); }
     [[nodiscard]] bool temporary_left() const;
     // After client_library_judges(): the judged locales in which the library tried to
-    // autospawn, or did not even read client.conf.
+    // autospawn, or did not even read client.conf, sorted, each followed by " in group G"
+    // where the user was in that group.
     [[nodiscard]] std::vector<std::string> autospawning_locales() const;
     // Every file under the scratch /etc but client.conf, by path below it: a symbolic link as
     // "-> target", a regular file as its bytes, anything else as "<other>".

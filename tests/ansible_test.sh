@@ -46,11 +46,12 @@ export HOME=$scratch/home ANSIBLE_LOCAL_TEMP=$scratch/home/local
 export ANSIBLE_STDOUT_CALLBACK=json ANSIBLE_NOCOLOR=1
 
 # Prints "host outcome" for each host: what the play made of the tool's run there, with
-# "skipped" where check mode did not run it.
+# "skipped" where check mode did not run it; and the play's recap, as users read it, in
+# $scratch/recap.
 play() {
     ansible-playbook -i "$scratch/inventory/hosts" -e ansible_become=false "$@" \
         "$source_dir/examples/ansible/playbook.yml" >"$scratch/play.json" || true
-    python3 - "$scratch/play.json" <<'PY'
+    python3 - "$scratch/play.json" "$scratch/recap" <<'PY'
 import json, sys
 play = json.load(open(sys.argv[1]))
 task = next(t for t in play["plays"][0]["tasks"] if t["task"]["name"].endswith("Switch autospawn off"))
@@ -58,7 +59,15 @@ for host, result in sorted(task["hosts"].items()):
     outcome = ("failed" if result.get("failed") else "skipped" if result.get("skipped")
                else "changed" if result.get("changed") else "ok")
     print(host, outcome)
+with open(sys.argv[2], "w") as recap:
+    for host, stats in sorted(play["stats"].items()):
+        print(host, *(f"{key}={stats[key]}" for key in ("ok", "changed", "failures", "skipped")),
+              file=recap)
 PY
+}
+# The recap's changed count of each host that did not fail, as "host changed=N".
+changed_counts() {
+    awk '$4 == "failures=0" { print $1, $3 }' "$scratch/recap"
 }
 expect() { # what the play printed, then what was expected
     [ "$1" = "$2" ] || { printf 'expected:\n%s\nthe play reported:\n%s\n' "$2" "$1" >&2; cat "$scratch/play.json" >&2; exit 1; }
@@ -67,10 +76,18 @@ expect() { # what the play printed, then what was expected
 expect "$(play --check)" "$(printf 'absent skipped\nalready skipped\nchanged skipped\nrefuses skipped')" "check mode"
 grep -q "would install $deb" "$scratch/play.json"
 [ ! -e "$scratch/changed/root/usr/sbin/pulse-autospawn-off" ]
+expect "$(changed_counts)" "$(printf 'absent changed=0\nalready changed=0\nchanged changed=0\nrefuses changed=0')" "check mode's recap"
+# The first run installs the package everywhere, and the tool changes one host.
 expect "$(play)" "$(printf 'absent ok\nalready ok\nchanged changed\nrefuses failed')" "first run"
 [ "$(cat "$scratch/changed/root/etc/pulse/client.conf")" = "autospawn = no" ]
 [ -x "$scratch/changed/root/usr/sbin/pulse-autospawn-off" ] # from the group's package
+expect "$(changed_counts)" "$(printf 'absent changed=1\nalready changed=1\nchanged changed=2')" "first run's recap"
+cat "$scratch/recap"
+# The same package, and nothing left for the tool to do: nothing changed, as a second run's
+# recap must say (Molecule's idempotence check).
 expect "$(play)" "$(printf 'absent ok\nalready ok\nchanged ok\nrefuses failed')" "second run"
+expect "$(changed_counts)" "$(printf 'absent changed=0\nalready changed=0\nchanged changed=0')" "second run's recap"
+cat "$scratch/recap"
 for host in $hosts; do
     ! ls "$scratch/$host/root/tmp" | grep -q pulse-autospawn-off # no copy of the package left
 done

@@ -144,22 +144,6 @@ bool surely_off(const Files& files, const std::vector<DropIn>& drop_ins, bool li
             effect_of(client_conf_path, files).after(autospawn_on) == autospawn_off);
 }
 
-std::string drop_in_path(std::string_view name)
-{
-    return std::string{drop_in_directory_path} + '/' + std::string{name};
-}
-
-// A drop-in, or a file included from one: changed only where the library may read it on.
-RewriteTarget target_for(const std::string& path, int directory, bool must_change)
-{
-    return {.path = path,
-            .temporary_path = path + std::string{temporary_suffix},
-            .directory = directory,
-            .rewrite_when_silent = false,
-            .tool_owned = false,
-            .must_change = must_change};
-}
-
 // Adds to reached, once each, every file that path includes, directly or not.
 void add_included(const std::string& path, const Files& files, std::vector<std::string>& reached)
 {
@@ -170,141 +154,245 @@ void add_included(const std::string& path, const Files& files, std::vector<std::
         }
 }
 
-} // namespace
-
-std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files)
+std::string drop_in_path(std::string_view name)
 {
-    Files read;
-    if (std::optional<Failure> failure = read_file(client_conf_path, read))
+    return std::string{drop_in_directory_path} + '/' + std::string{name};
+}
+
+// What the library may read, as learnt, and then as the plan will leave it.
+struct Reading {
+    Files files;
+    std::vector<DropIn> drop_ins;   // in byte order, then the own ones that were missing
+    bool no_directory = false;      // without it, the library reads client.conf alone
+    bool listed_by_everyone = true; // else some users read no drop-in at all
+    // By the line rule: the last file in byte order that speaks decides.
+    Setting effective = Setting::silent;
+};
+
+// client.conf, which every user must be able to read: one who may not reads no file at all,
+// and the library's built-in default decides.
+std::optional<Failure> read_client_conf(Reading& reading)
+{
+    if (std::optional<Failure> failure = read_file(client_conf_path, reading.files))
         return failure;
-    File& conf = read.at(client_conf_path);
-    // As it was at the probe a moment ago; and a user who may not open it reads no file at
-    // all, so that the library's built-in default decides.
+    const File& conf = reading.files.at(client_conf_path);
+    // As it was at the probe a moment ago.
     if (conf.state != FileState::regular || readable_by_everyone(client_conf_path) != true)
         return Failure{Failed::opening, client_conf_path};
+    reading.effective = conf.setting.setting;
+    return std::nullopt;
+}
 
-    files.drop_in_directory.reset(::opendir(drop_in_directory_path));
-    const bool no_directory = !files.drop_in_directory && is_absent(errno);
-    const auto names = no_directory ? std::optional{std::vector<std::string>{}}
-                                    : list_drop_ins(files.drop_in_directory.get());
-    if (!names)
-        return Failure{Failed::listing, drop_in_directory_path};
-    // A user who may not list it reads none of the drop-ins.
-    const std::optional<bool> listed_by_everyone =
-        no_directory ? true : readable_by_everyone(drop_in_directory_path);
-    if (!listed_by_everyone)
-        return Failure{Failed::listing, drop_in_directory_path};
-    std::vector<DropIn> drop_ins;
-    std::array<bool, 2> own_listed{};
-    // By the line rule, the last file in byte order that speaks decides.
-    Setting effective = conf.setting.setting;
-    for (const std::string& name : *names) {
-        const std::string path = drop_in_path(name);
-        const auto own_at = std::find(own_drop_in_names.begin(), own_drop_in_names.end(), name);
-        const auto own = own_at == own_drop_in_names.end()
-                             ? std::nullopt
-                             : std::optional{std::size_t(own_at - own_drop_in_names.begin())};
-        if (std::optional<Failure> failure = read_file(path, read))
-            return failure;
-        File& drop_in = read.at(path);
-        // The library skips what is missing or holds no settings; but the tool's own must be
-        // a file that it can replace.
-        if (own && drop_in.state == FileState::not_regular)
-            return Failure{Failed::opening, path};
-        if (own)
-            own_listed.at(*own) = true;
-        if (drop_in.state == FileState::regular) {
-            const std::optional<bool> readable = readable_by_everyone(path.c_str());
-            if (!readable)
-                return Failure{Failed::opening, path};
-            drop_in.everyone = *listed_by_everyone && *readable;
-        }
-        if (drop_in.setting.setting != Setting::silent)
-            effective = drop_in.setting.setting;
-        drop_ins.push_back({path, own, read_before_own_in_every_locale(name)});
-    }
-    if (effective == Setting::disabled && surely_off(read, drop_ins, *listed_by_everyone))
+std::optional<std::size_t> own_index(std::string_view name)
+{
+    const auto at = std::find(own_drop_in_names.begin(), own_drop_in_names.end(), name);
+    if (at == own_drop_in_names.end())
         return std::nullopt;
+    return static_cast<std::size_t>(at - own_drop_in_names.begin());
+}
 
-    // Without the directory the library reads no drop-in, so there is no place for the own ones;
-    // where some user may not list it, they would not reach everyone.
-    if (!no_directory && !*listed_by_everyone)
-        return Failure{Failed::listing, drop_in_directory_path};
-    for (std::size_t own = 0; own < own_drop_in_names.size(); ++own) {
-        const std::string path = drop_in_path(own_drop_in_names.at(own));
-        if (no_directory || own_listed.at(own))
-            continue;
-        if (std::optional<Failure> failure = read_file(path, read)) // missing: made anew
-            return failure;
-        drop_ins.push_back({path, own, read_before_own_in_every_locale(own_drop_in_names.at(own))});
+// One drop-in, and who may read it.
+std::optional<Failure> read_drop_in(const std::string& name, Reading& reading)
+{
+    const std::string path = drop_in_path(name);
+    if (std::optional<Failure> failure = read_file(path, reading.files))
+        return failure;
+    File& drop_in = reading.files.at(path);
+    const std::optional<std::size_t> own = own_index(name);
+    // The library skips what is missing or holds no settings; but the tool's own must be a
+    // file that it can replace.
+    if (own && drop_in.state == FileState::not_regular)
+        return Failure{Failed::opening, path};
+    if (drop_in.state == FileState::regular) {
+        const std::optional<bool> readable = readable_by_everyone(path.c_str());
+        if (!readable)
+            return Failure{Failed::opening, path};
+        drop_in.everyone = reading.listed_by_everyone && *readable;
     }
-    const int drop_in_directory = no_directory ? -1 : ::dirfd(files.drop_in_directory.get());
-    const auto plan = [&](const RewriteTarget& target) {
-        File& file = read.at(target.path);
-        if (file.rewrite)
-            return;
-        file.rewrite = true;
-        files.targets.push_back(target);
-        if (!file.setting.key_mentioned && target.rewrite_when_silent)
-            file.rewritten.add_line(appended_line());
-    };
-    // client.conf by the line rule; where there is no own drop-in to override it, also
-    // wherever the library may read autospawn on in it.
-    if (conf.setting.setting != Setting::disabled || (no_directory && conf.as_is.may_enable()))
-        plan({.path = client_conf_path,
-              .temporary_path = temporary_path,
-              .directory = pulse_directory,
-              .rewrite_when_silent = true,
-              .tool_owned = false,
-              .must_change = conf.as_is.may_enable()});
-    // Then the own drop-ins, which override those read before them, each root's and readable
-    // by all; then those that some locale may read after both.
-    for (const DropIn& drop_in : drop_ins) {
+    if (drop_in.setting.setting != Setting::silent)
+        reading.effective = drop_in.setting.setting;
+    reading.drop_ins.push_back({path, own, read_before_own_in_every_locale(name)});
+    return std::nullopt;
+}
+
+// The drop-ins that directory lists; it may be null, because it could not be opened.
+std::optional<Failure> read_drop_ins(DIR* directory, Reading& reading)
+{
+    reading.no_directory = directory == nullptr && is_absent(errno);
+    if (reading.no_directory)
+        return std::nullopt;
+    const auto names = list_drop_ins(directory);
+    const std::optional<bool> listed =
+        names ? readable_by_everyone(drop_in_directory_path) : std::nullopt;
+    if (!listed)
+        return Failure{Failed::listing, drop_in_directory_path};
+    reading.listed_by_everyone = *listed;
+    for (const std::string& name : *names)
+        if (std::optional<Failure> failure = read_drop_in(name, reading))
+            return failure;
+    return std::nullopt;
+}
+
+// By the line rule, and for every user in every locale.
+bool nothing_to_do(const Reading& reading)
+{
+    return reading.effective == Setting::disabled &&
+           surely_off(reading.files, reading.drop_ins, reading.listed_by_everyone);
+}
+
+// Read after both own drop-ins in some locale, or one of them.
+bool follows_own(const DropIn& drop_in)
+{
+    return drop_in.own || (!drop_in.before_own[0] && !drop_in.before_own[1]);
+}
+
+// Builds the list of targets from what was read, in the order to rewrite them, and leaves the
+// reading as the targets will be once rewritten.
+class Planner {
+public:
+    Planner(Reading& reading, int pulse_directory, int drop_in_directory,
+            std::vector<RewriteTarget>& targets)
+        : reading_{reading}, pulse_directory_{pulse_directory},
+          drop_in_directory_{drop_in_directory}, targets_{targets}
+    {
+    }
+
+    std::optional<Failure> plan();
+
+private:
+    void add(const std::string& path, int directory, bool tool_owned = false);
+    void plan_client_conf();
+    std::optional<Failure> plan_own_drop_ins();
+    void plan_later_drop_ins();
+    std::optional<Failure> plan_included();
+
+    Reading& reading_;
+    int pulse_directory_;
+    int drop_in_directory_;
+    std::vector<RewriteTarget>& targets_;
+};
+
+void Planner::add(const std::string& path, int directory, bool tool_owned)
+{
+    File& file = reading_.files.at(path);
+    if (file.rewrite)
+        return;
+    file.rewrite = true;
+    if (!file.setting.key_mentioned)
+        file.rewritten.add_line(appended_line());
+    targets_.push_back({.path = path,
+                        .directory = directory,
+                        .name = path.substr(path.rfind('/') + 1),
+                        .tool_owned = tool_owned});
+}
+
+// By the line rule; where there is no own drop-in to override it, also wherever the library
+// may read autospawn on in it.
+void Planner::plan_client_conf()
+{
+    const File& conf = reading_.files.at(client_conf_path);
+    if (conf.setting.setting != Setting::disabled ||
+        (reading_.no_directory && conf.as_is.may_enable()))
+        add(client_conf_path, pulse_directory_);
+}
+
+// Each made or rewritten unless it says autospawn = no as the tool writes it: root's and
+// readable by all. Where some user may not list the drop-ins, they would not reach everyone.
+std::optional<Failure> Planner::plan_own_drop_ins()
+{
+    if (!reading_.listed_by_everyone)
+        return Failure{Failed::listing, drop_in_directory_path};
+    for (const std::string_view name : own_drop_in_names)
+        if (reading_.files.count(drop_in_path(name)) == 0)
+            if (std::optional<Failure> failure = read_drop_in(std::string{name}, reading_))
+                return failure; // missing, it is made anew
+    for (const DropIn& drop_in : reading_.drop_ins) {
         if (!drop_in.own)
             continue;
-        File& file = read.at(drop_in.path);
+        File& file = reading_.files.at(drop_in.path);
         const bool as_written =
             file.state == FileState::missing ||
             (file.everyone && is_roots_with_mode(drop_in.path.c_str(), own_drop_in_mode));
-        if (file.setting.setting != Setting::disabled || file.as_is.may_enable() || !as_written) {
-            RewriteTarget own =
-                target_for(drop_in.path, drop_in_directory, file.as_is.may_enable() || !as_written);
-            own.rewrite_when_silent = own.tool_owned = true;
-            plan(own);
-            file.everyone = true;
-        }
+        if (file.setting.setting != Setting::disabled || file.as_is.may_enable() || !as_written)
+            add(drop_in.path, drop_in_directory_, true);
+        file.everyone = true;
     }
-    const auto follows_own = [](const DropIn& drop_in) {
-        return drop_in.own || (!drop_in.before_own[0] && !drop_in.before_own[1]);
-    };
-    for (const DropIn& drop_in : drop_ins) {
-        const File& file = read.at(drop_in.path);
+    return std::nullopt;
+}
+
+// Those that some locale may read after both own drop-ins, where they may switch it on.
+void Planner::plan_later_drop_ins()
+{
+    for (const DropIn& drop_in : reading_.drop_ins) {
+        const File& file = reading_.files.at(drop_in.path);
         if (!drop_in.own && follows_own(drop_in) && file.state == FileState::regular &&
             (file.setting.setting == Setting::not_disabled || file.as_is.may_enable()))
-            plan(target_for(drop_in.path, drop_in_directory, file.as_is.may_enable()));
+            add(drop_in.path, drop_in_directory_);
     }
-    // What they include is read where they include it: switched off too where the library may
-    // read it on, but only in the two directories that the tool changes.
+}
+
+// What those files include is read where they include it: switched off too where the library
+// may read it on, but only in the two directories that the tool changes.
+std::optional<Failure> Planner::plan_included()
+{
     std::vector<std::string> reached;
-    if (no_directory)
-        add_included(client_conf_path, read, reached);
-    for (const DropIn& drop_in : drop_ins)
+    if (reading_.no_directory)
+        add_included(client_conf_path, reading_.files, reached);
+    for (const DropIn& drop_in : reading_.drop_ins)
         if (follows_own(drop_in))
-            add_included(drop_in.path, read, reached);
+            add_included(drop_in.path, reading_.files, reached);
     for (const std::string& path : reached) {
-        const File& file = read.at(path);
+        const File& file = reading_.files.at(path);
         if (!file.as_is.may_enable() || file.state != FileState::regular)
             continue;
         const std::string_view directory{path.data(), path.rfind('/')};
         if (directory == pulse_directory_path)
-            plan(target_for(path, pulse_directory, true));
-        else if (directory == drop_in_directory_path && !no_directory)
-            plan(target_for(path, drop_in_directory, true));
+            add(path, pulse_directory_);
+        else if (directory == drop_in_directory_path && !reading_.no_directory)
+            add(path, drop_in_directory_);
         else
             return Failure{Failed::replacing, path};
     }
-    if (!surely_off(read, drop_ins, *listed_by_everyone))
-        return Failure{Failed::reading,
-                       no_directory ? client_conf_path : drop_in_path(own_drop_in_names[1])};
     return std::nullopt;
+}
+
+std::optional<Failure> Planner::plan()
+{
+    plan_client_conf();
+    // Without the directory the library reads no drop-in, so there is no place for own ones.
+    if (!reading_.no_directory)
+        if (std::optional<Failure> failure = plan_own_drop_ins())
+            return failure;
+    plan_later_drop_ins();
+    return plan_included();
+}
+
+// Where the library would still not read autospawn off, for some user or in some locale,
+// nothing is changed.
+std::optional<Failure> check_plan(const Reading& reading)
+{
+    if (surely_off(reading.files, reading.drop_ins, reading.listed_by_everyone))
+        return std::nullopt;
+    return Failure{Failed::reading, reading.no_directory ? std::string{client_conf_path}
+                                                         : drop_in_path(own_drop_in_names[1])};
+}
+
+} // namespace
+
+std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files)
+{
+    Reading reading;
+    if (std::optional<Failure> failure = read_client_conf(reading))
+        return failure;
+    files.drop_in_directory.reset(::opendir(drop_in_directory_path));
+    if (std::optional<Failure> failure = read_drop_ins(files.drop_in_directory.get(), reading))
+        return failure;
+    if (nothing_to_do(reading))
+        return std::nullopt;
+    const int drop_in_directory =
+        reading.no_directory ? -1 : ::dirfd(files.drop_in_directory.get());
+    Planner planner{reading, pulse_directory, drop_in_directory, files.targets};
+    if (std::optional<Failure> failure = planner.plan())
+        return failure;
+    return check_plan(reading);
 }

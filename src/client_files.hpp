@@ -10,15 +10,13 @@
 #include "system_files.hpp"
 
 inline constexpr const char* client_conf_path = "/etc/pulse/client.conf";
-// Beside the configuration file, so that the rename onto it stays within one file system.
-inline constexpr const char* temporary_path = "/etc/pulse/client.conf.tmp";
-// Synced so that the rename survives a crash.
+// Holds client.conf and its copy, client.conf.tmp, so that the rename stays within one file
+// system; synced so that the rename survives a crash.
 inline constexpr const char* pulse_directory_path = "/etc/pulse";
 // Read after client.conf, each file overriding what came before it.
 inline constexpr const char* drop_in_directory_path = "/etc/pulse/client.conf.d";
 // The library reads only the names that end in it; the temporary copies do not.
 inline constexpr std::string_view drop_in_suffix = ".conf";
-inline constexpr std::string_view temporary_suffix = ".tmp";
 // The tool's own drop-ins are own_drop_in_names: in every locale one of them is read after the
 // packages' ("01-enable-autospawn.conf", Gentoo's "enable-autospawn.conf"); any other drop-in
 // that could switch autospawn on and that some locale reads after both is rewritten. No

@@ -78,6 +78,13 @@ int finish(const Failure& failure)
     return finish(message_for(failure));
 }
 
+// Every change in the list was made, or there was none to make.
+int finish(RewriteOutcome outcome)
+{
+    return finish(outcome == RewriteOutcome::already_disabled ? already_disabled_message
+                                                              : disabled_now_message);
+}
+
 } // namespace
 
 int main()
@@ -108,21 +115,15 @@ int main()
     if (learning_failure)
         return finish(*learning_failure);
     if (changes.empty())
-        return finish(already_disabled_message);
+        return finish(RewriteOutcome::already_disabled);
 
     // One by one, client.conf first and the masks last; the first failure ends the run, and
     // what was done before it stays done for the next run to build on.
-    bool changed = false;
-    for (const RewriteTarget& target : changes.client_files.targets) {
-        const TargetResult result = rewrite_target(target);
-        if (result.failure)
-            return finish(*result.failure);
-        changed = changed || result.changed;
-    }
-    for (const char* unit : changes.user_units.to_mask) {
+    for (const RewriteTarget& target : changes.client_files.targets)
+        if (const std::optional<Failure> failure = rewrite_target(target))
+            return finish(*failure);
+    for (const char* unit : changes.user_units.to_mask)
         if (const std::optional<Failure> failure = mask_unit(changes.user_units, unit))
             return finish(*failure);
-        changed = true;
-    }
-    return finish(changed ? disabled_now_message : already_disabled_message);
+    return finish(RewriteOutcome::disabled_now);
 }

@@ -13,9 +13,7 @@ constexpr std::string_view autospawn_key = "autospawn";
 // A line with either mark anywhere does not count as the file's own setting.
 constexpr std::string_view comment_marks = ";#";
 // The tool's own files are root's and readable by all.
-constexpr mode_t new_file_mode = 0644;
-constexpr uid_t root_user = 0;
-constexpr gid_t root_group = 0;
+constexpr Attributes own_attributes{.owner = 0, .group = 0, .mode = 0644};
 
 // Owns the line buffer that getline grows, so that a line of any length fits.
 struct LineBuffer {
@@ -28,58 +26,9 @@ struct LineBuffer {
     ~LineBuffer() { std::free(data); }
 };
 
-// On every way out but a successful rename: closes the temporary stream if still open,
-// then removes the temporary file.
-class TemporaryFileDiscarder {
-public:
-    TemporaryFileDiscarder(Stream& temporary, const std::string& path) noexcept
-        : temporary_{temporary}, path_{path}
-    {
-    }
-    TemporaryFileDiscarder(const TemporaryFileDiscarder&) = delete;
-    TemporaryFileDiscarder& operator=(const TemporaryFileDiscarder&) = delete;
-    ~TemporaryFileDiscarder()
-    {
-        if (!armed_)
-            return;
-        temporary_.reset();
-        // A copy left behind harms nothing: the file it was made from is intact either way.
-        (void)std::remove(path_.c_str());
-    }
-
-    void dismiss() noexcept { armed_ = false; }
-
-private:
-    Stream& temporary_;
-    const std::string& path_;
-    bool armed_ = true;
-};
-
 bool contains(std::string_view line, std::string_view text)
 {
     return line.find(text) != std::string_view::npos;
-}
-
-// Flushed line by line, so that no part of the copy is held back in memory.
-bool write_line(std::FILE* out, std::string_view line)
-{
-    return std::fwrite(line.data(), 1, line.size(), out) == line.size() &&
-           std::fputc('\n', out) != EOF && std::fflush(out) == 0;
-}
-
-// Gives the copy the owner, group and mode of the file it replaces, puts it on disk and
-// closes it; the rename may follow only if all of that succeeded.
-bool finish_copy(Stream temporary, const struct stat& original)
-{
-    const int fd = ::fileno(temporary.get());
-    // fchown may clear set-id bits, so the mode is set after it.
-    if (::fchown(fd, original.st_uid, original.st_gid) != 0 ||
-        ::fchmod(fd, original.st_mode & 07777) != 0)
-        return false;
-    // Without this, a crash soon after the rename can leave an empty configuration file.
-    if (::fsync(fd) != 0)
-        return false;
-    return std::fclose(temporary.release()) == 0;
 }
 
 // What one pass over a file's lines found.
@@ -91,9 +40,9 @@ struct LinePass {
 };
 
 // Reads in to its end, one line in memory at a time. When copy is given, each line is written
-// to it, every line that mentions the key replaced by the disabled line; when visit is given,
-// each line is shown to it with its replacement.
-LinePass pass_over_lines(std::FILE* in, std::FILE* copy, const LineVisitor* visit = nullptr)
+// to it, every line that mentions the key replaced by the disabled line, until a write fails;
+// when visit is given, each line is shown to it with its replacement.
+LinePass pass_over_lines(std::FILE* in, PendingFile* copy, const LineVisitor* visit = nullptr)
 {
     LinePass pass;
     LineBuffer line;
@@ -110,9 +59,9 @@ LinePass pass_over_lines(std::FILE* in, std::FILE* copy, const LineVisitor* visi
         pass.key_mentioned = pass.key_mentioned || mentions_key;
         if (visit != nullptr)
             (*visit)(text, mentions_key ? disabled_line : text);
-        // Reading goes on after a failed write: a file that is already disabled needs no copy.
-        if (copy != nullptr && pass.copy_written)
-            pass.copy_written = write_line(copy, mentions_key ? disabled_line : text);
+        if (copy != nullptr &&
+            !(pass.copy_written = copy->write(mentions_key ? disabled_line : text)))
+            break;
     }
     // getline also stops on a failed allocation, which sets neither flag but is no end of file.
     pass.read_to_end = !std::ferror(in) && std::feof(in);
@@ -134,59 +83,49 @@ std::optional<FileSetting> read_setting(Stream file, const LineVisitor& visit)
     return FileSetting{pass.setting, pass.key_mentioned};
 }
 
-RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteTarget& target)
+RewriteOutcome rewrite_client_conf(Stream file, PendingFile copy, const RewriteTarget& target)
 {
-    TemporaryFileDiscarder discarder{temporary, target.temporary_path};
-
+    Attributes attributes = own_attributes;
     struct stat original {};
-    original.st_mode = new_file_mode;
-    original.st_uid = root_user;
-    original.st_gid = root_group;
-    if (file && !target.tool_owned && ::fstat(::fileno(file.get()), &original) != 0)
-        return RewriteOutcome::read_failed;
-    LinePass pass =
-        file ? pass_over_lines(file.get(), temporary.get()) : LinePass{.read_to_end = true};
+    if (file && !target.tool_owned) {
+        if (::fstat(::fileno(file.get()), &original) != 0)
+            return RewriteOutcome::read_failed;
+        attributes = {.owner = original.st_uid, .group = original.st_gid, .mode = original.st_mode};
+    }
+    const LinePass pass = file ? pass_over_lines(file.get(), &copy) : LinePass{.read_to_end = true};
+    if (!pass.copy_written)
+        return RewriteOutcome::write_failed;
     if (!pass.read_to_end)
         return RewriteOutcome::read_failed;
     file.reset();
-
-    if (!target.must_change && (pass.setting == Setting::disabled ||
-                                (pass.setting == Setting::silent && !target.rewrite_when_silent)))
-        return RewriteOutcome::already_disabled;
-
-    if (!pass.key_mentioned && pass.copy_written)
-        pass.copy_written = write_line(temporary.get(), disabled_line);
-    if (!pass.copy_written || !finish_copy(std::move(temporary), original))
+    if ((!pass.key_mentioned && !copy.write(disabled_line)) || !copy.sync(attributes) ||
+        !copy.close())
         return RewriteOutcome::write_failed;
-
-    if (std::rename(target.temporary_path.c_str(), target.path.c_str()) != 0)
-        return RewriteOutcome::replace_failed;
-    discarder.dismiss();
-    // The new directory entry is on disk only once the directory itself is synced.
-    if (::fsync(target.directory) != 0)
+    if (!copy.replace(target.name))
         return RewriteOutcome::replace_failed;
     return RewriteOutcome::disabled_now;
 }
 
-TargetResult rewrite_target(const RewriteTarget& target)
+std::optional<Failure> rewrite_target(const RewriteTarget& target)
 {
-    OpenedFile file = open_regular(target.path.c_str());
+    OpenedFile file = open_regular_at(target.directory, target.name.c_str());
     if (!file.stream && !(file.state == FileState::missing && target.tool_owned))
-        return {Failure{Failed::opening, target.path}};
-    Stream temporary = open_temporary(target.temporary_path);
-    if (!temporary)
-        return {Failure{Failed::creating_temporary, target.temporary_path}};
-    switch (rewrite_client_conf(std::move(file.stream), std::move(temporary), target)) {
-    case RewriteOutcome::already_disabled:
-        return {};
+        return Failure{Failed::opening, target.path};
+    std::optional<PendingFile> copy =
+        PendingFile::create(target.directory, target.name + std::string{temporary_suffix});
+    if (!copy)
+        return Failure{Failed::creating_temporary, target.path};
+    switch (rewrite_client_conf(std::move(file.stream), std::move(*copy), target)) {
     case RewriteOutcome::disabled_now:
-        return {.failure = std::nullopt, .changed = true};
+        return std::nullopt;
     case RewriteOutcome::read_failed:
-        return {Failure{Failed::reading, target.path}};
+        return Failure{Failed::reading, target.path};
     case RewriteOutcome::write_failed:
-        return {Failure{Failed::writing_temporary, target.temporary_path}};
+        return Failure{Failed::writing_temporary, target.path};
     case RewriteOutcome::replace_failed:
-        return {Failure{Failed::replacing, target.path}};
+        return Failure{Failed::replacing, target.path};
+    case RewriteOutcome::already_disabled:
+        break; // a run's outcome, not a rewrite's
     }
-    return {}; // not reached: every outcome is handled above
+    return std::nullopt;
 }

@@ -17,27 +17,29 @@ enum class Setting {
 };
 
 enum class RewriteOutcome {
-    already_disabled, // no change needed: it disables autospawn, or is a silent drop-in
+    already_disabled, // a run's, where nothing needed changing
     disabled_now,     // the rewritten copy has replaced the file
     read_failed,      // the file could not be read to its end; nothing changed
     write_failed,     // the copy could not be written and made durable; nothing changed
     replace_failed,   // the copy could not be renamed into place, or the rename made durable
 };
 
-// A file of settings that the rewrite may replace, and where its copy is made.
+// The copies are named after the file they replace; the library reads only the names that end
+// in ".conf", so never a copy.
+inline constexpr std::string_view temporary_suffix = ".tmp";
+
+// A file of settings that the rewrite replaces, as the plan decided: every line that mentions
+// autospawn becomes "autospawn = no", which is appended where no line mentions it.
 struct RewriteTarget {
-    std::string path;
-    std::string temporary_path; // beside it, so that the rename stays within one file system
-    int directory;              // holds both; synced after the rename, never closed here
-    // client.conf is where the default is overridden, so it gains "autospawn = no" even when
-    // it says nothing; a drop-in that says nothing is left alone.
-    bool rewrite_when_silent;
+    std::string path; // as messages name it
+    // Holds the file and its copy; the file is opened, replaced and synced through it, and the
+    // run is confined to it, so that all three are one directory. Never closed here.
+    int directory;
+    std::string name; // in directory
     // One of the tool's own drop-ins: made from nothing where it is missing, and always owned
     // by root and readable by all, as the packages' files are, so that every user reads it.
     // Any other file keeps its owner, group and mode.
     bool tool_owned;
-    // The client library may read autospawn on in it, whatever the line rule says.
-    bool must_change = false;
 };
 
 // What one reading of a file found.
@@ -53,17 +55,10 @@ std::string_view appended_line();
 // Reads the file to its end; nothing when that fails.
 std::optional<FileSetting> read_setting(Stream file, const LineVisitor& visit);
 
-// Takes over both streams: the target open for reading at its start (null when it is to be
-// made from nothing, which reads as an empty file), and its empty temporary file open for
-// writing. Before it returns, both are closed and the temporary file has been renamed onto
-// the target or removed.
-RewriteOutcome rewrite_client_conf(Stream file, Stream temporary, const RewriteTarget& target);
-
-// What carrying out one target came to.
-struct TargetResult {
-    std::optional<Failure> failure; // what ends the run, if anything did
-    bool changed = false;           // whether the file now holds the rewritten copy
-};
+// Takes over the target, open for reading at its start (null when it is to be made from
+// nothing, which reads as an empty file), and its empty copy. Before it returns, both are
+// closed and the copy has replaced the target or been removed.
+RewriteOutcome rewrite_client_conf(Stream file, PendingFile copy, const RewriteTarget& target);
 
 // Opens the target and its copy beside it, rewrites it, and reports the step that failed.
-TargetResult rewrite_target(const RewriteTarget& target);
+std::optional<Failure> rewrite_target(const RewriteTarget& target);

@@ -118,11 +118,18 @@ FileState inspect(const char* path)
 
 OpenedFile open_regular(const char* path)
 {
-    if (const FileState state = inspect(path); state != FileState::regular)
-        return {state, {}};
-    // Something else may have taken the file's place since: never wait on it, check again.
-    FileDescriptor fd{::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+    return open_regular_at(AT_FDCWD, path);
+}
+
+OpenedFile open_regular_at(int directory, const char* name)
+{
     struct stat status {};
+    if (::fstatat(directory, name, &status, 0) != 0)
+        return {is_absent(errno) ? FileState::missing : FileState::unusable, {}};
+    if (!S_ISREG(status.st_mode))
+        return {FileState::not_regular, {}};
+    // Something else may have taken the file's place since: never wait on it, check again.
+    FileDescriptor fd{::openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
     if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode))
         return {FileState::unusable, {}};
     Stream stream = adopt(fd, "r");
@@ -151,16 +158,69 @@ FileDescriptor lock_exclusively(const char* path, long patience_ms)
     }
 }
 
-Stream open_temporary(const std::string& path)
+std::optional<PendingFile> PendingFile::create(int directory, std::string name)
 {
-    FileDescriptor fd{::open(
-        path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600)};
+    FileDescriptor fd{::openat(directory, name.c_str(),
+                               O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                               0600)};
     struct stat status {};
     if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         status.st_nlink != 1)
-        return {};
+        return std::nullopt;
     // Emptied only now that it is known to be a file of ours alone.
     if (::ftruncate(fd.get(), 0) != 0)
-        return {};
-    return adopt(fd, "w");
+        return std::nullopt;
+    Stream stream = adopt(fd, "w");
+    if (!stream)
+        return std::nullopt;
+    return PendingFile{directory, std::move(name), std::move(stream)};
+}
+
+PendingFile::PendingFile(int directory, std::string name, Stream stream) noexcept
+    : directory_{directory}, name_{std::move(name)}, stream_{std::move(stream)}
+{
+}
+
+PendingFile::PendingFile(PendingFile&& other) noexcept
+    : directory_{other.directory_}, name_{std::move(other.name_)},
+      stream_{std::move(other.stream_)}, pending_{std::exchange(other.pending_, false)}
+{
+}
+
+PendingFile::~PendingFile()
+{
+    if (!pending_)
+        return;
+    stream_.reset();
+    // A copy left behind harms nothing: the file it was to replace is intact either way.
+    (void)::unlinkat(directory_, name_.c_str(), 0);
+}
+
+bool PendingFile::write(std::string_view line)
+{
+    std::FILE* out = stream_.get();
+    return out != nullptr && std::fwrite(line.data(), 1, line.size(), out) == line.size() &&
+           std::fputc('\n', out) != EOF && std::fflush(out) == 0;
+}
+
+bool PendingFile::sync(const Attributes& attributes)
+{
+    if (!stream_)
+        return false;
+    const int fd = ::fileno(stream_.get());
+    return ::fchown(fd, attributes.owner, attributes.group) == 0 &&
+           ::fchmod(fd, attributes.mode & 07777) == 0 && ::fsync(fd) == 0;
+}
+
+bool PendingFile::close()
+{
+    return stream_ && std::fclose(stream_.release()) == 0;
+}
+
+bool PendingFile::replace(const std::string& name)
+{
+    if (stream_ || ::renameat(directory_, name_.c_str(), directory_, name.c_str()) != 0)
+        return false;
+    pending_ = false;
+    return ::fsync(directory_) == 0;
 }

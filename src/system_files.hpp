@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <dirent.h>
@@ -93,11 +94,50 @@ bool is_roots_with_mode(const char* path, mode_t mode);
 // Opens path for reading only if it is a regular file: a FIFO would block the run and a
 // device would never end.
 OpenedFile open_regular(const char* path);
+// The same for name in the open directory.
+OpenedFile open_regular_at(int directory, const char* name);
 // Takes an exclusive lock on a file at path that only root can open, made if missing, so that no
 // other user can hold it; waits at most patience_ms for another holder to let go. An invalid
 // descriptor when that fails; the lock lasts as long as the descriptor.
 FileDescriptor lock_exclusively(const char* path, long patience_ms);
-// Opens a temporary path for writing without following a symbolic link or waiting on a
-// FIFO, and accepts only a regular file with no other name: a copy left by an earlier run,
-// which is emptied. Null otherwise.
-Stream open_temporary(const std::string& path);
+
+// Who owns a file and its permission bits.
+struct Attributes {
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+};
+
+// A new version of a file, made beside it in the same open directory and put in its place whole
+// or not at all, in four steps: write its lines, sync it (with the attributes it is to have),
+// close it, replace the file with it. Until it has replaced the file, every way out removes it.
+class PendingFile {
+public:
+    // Opens name in directory for writing without following a symbolic link or waiting on a
+    // FIFO, and accepts only a regular file with no other name: a copy left by an earlier run,
+    // which is emptied. Nothing otherwise.
+    static std::optional<PendingFile> create(int directory, std::string name);
+    PendingFile(PendingFile&& other) noexcept;
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    PendingFile& operator=(PendingFile&&) = delete;
+    ~PendingFile();
+
+    // One line and its newline, flushed, so that no part of it is held back in memory.
+    bool write(std::string_view line);
+    // Gives it its owner, group and mode (set-id bits are cleared by a change of owner, so the
+    // mode comes last) and puts it on disk: without this, a crash soon after the rename can
+    // leave an empty file.
+    bool sync(const Attributes& attributes);
+    bool close();
+    // Renames it over name in the same directory, then syncs the directory, without which the
+    // new entry is not on disk. From the rename on, it is the file and is no longer removed.
+    bool replace(const std::string& name);
+
+private:
+    PendingFile(int directory, std::string name, Stream stream) noexcept;
+    int directory_; // held by the caller for as long as this lives
+    std::string name_;
+    Stream stream_;
+    bool pending_ = true;
+};

@@ -475,6 +475,15 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = "chmod 600 /etc/pulse/client.conf",
      .message = "Error opening file /etc/pulse/client.conf"},
+    // Links are followed: the directories on the way to where they lead count too.
+    {.name = "client_conf_link_into_roots_directory",
+     .before = "autospawn = no\n",
+     .after = "autospawn = no\n",
+     .changed = false,
+     .setup = "mkdir -m 700 private && echo 'autospawn = no' >private/conf && "
+              "ln -sf ../run/private/conf /etc/pulse/client.conf",
+     .others_after = {{"run/private/conf", "autospawn = no\n"}},
+     .message = "Error opening file /etc/pulse/client.conf"},
     {.name = "pulse_directory_only_roots",
      .before = "autospawn = yes\n",
      .after = "autospawn = yes\n",

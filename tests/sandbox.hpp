@@ -43,9 +43,9 @@ extern const std::vector<std::string> judged_locales;
 // become, and pactl must be installed.
 bool client_library_can_judge();
 // Shell lines, for a run's body, that run pactl in each judged locale as an ordinary user in no
-// group, and as one in the group of each file under /etc/pulse that is not root's; it
-// waits for ever on a FIFO among the drop-ins, with its signal handling in that wait, so it is
-// killed after a while.
+// group, and as one in the group of each file under /etc/pulse or /etc/run that is not root's;
+// it waits for ever on a FIFO among the drop-ins, with its signal handling in that wait, so it
+// is killed after a while.
 std::string client_library_judges();
 
 class Sandbox : public ::testing::Test {

@@ -312,7 +312,7 @@ std::optional<Failure> Planner::plan_own_drop_ins()
         File& file = reading_.files.at(drop_in.path);
         const bool as_written =
             file.state == FileState::missing ||
-            (file.everyone && is_roots_with_mode(drop_in.path.c_str(), own_drop_in_mode));
+            (file.everyone && has_attributes(drop_in.path.c_str(), own_attributes));
         if (file.setting.setting != Setting::disabled || file.as_is.may_enable() || !as_written)
             add(drop_in.path, drop_in_directory_, true);
         file.everyone = true;

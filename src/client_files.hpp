@@ -21,7 +21,6 @@ inline constexpr std::string_view drop_in_suffix = ".conf";
 // packages' ("01-enable-autospawn.conf", Gentoo's "enable-autospawn.conf"); any other drop-in
 // that could switch autospawn on and that some locale reads after both is rewritten. No
 // package owns them, so upgrades leave them alone.
-inline constexpr mode_t own_drop_in_mode = 0644;
 
 // The files to rewrite so that the library ends up with autospawn off, in the order to rewrite
 // them: none when it is off already.

@@ -12,8 +12,6 @@ constexpr std::string_view disabled_line = "autospawn = no";
 constexpr std::string_view autospawn_key = "autospawn";
 // A line with either mark anywhere does not count as the file's own setting.
 constexpr std::string_view comment_marks = ";#";
-// The tool's own files are root's and readable by all.
-constexpr Attributes own_attributes{.owner = 0, .group = 0, .mode = 0644};
 
 // Owns the line buffer that getline grows, so that a line of any length fits.
 struct LineBuffer {

@@ -24,6 +24,9 @@ enum class RewriteOutcome {
     replace_failed,   // the copy could not be renamed into place, or the rename made durable
 };
 
+// The tool's own files are root's and readable by all, as the packages' files are.
+inline constexpr Attributes own_attributes{.owner = 0, .group = 0, .mode = 0644};
+
 // The copies are named after the file they replace; the library reads only the names that end
 // in ".conf", so never a copy.
 inline constexpr std::string_view temporary_suffix = ".tmp";

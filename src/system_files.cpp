@@ -101,11 +101,12 @@ std::optional<bool> readable_by_everyone(const char* path)
     return readable;
 }
 
-bool is_roots_with_mode(const char* path, mode_t mode)
+bool has_attributes(const char* path, const Attributes& attributes)
 {
     struct stat status {};
-    return ::stat(path, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == 0 &&
-           status.st_gid == 0 && (status.st_mode & 07777) == mode;
+    return ::stat(path, &status) == 0 && S_ISREG(status.st_mode) &&
+           status.st_uid == attributes.owner && status.st_gid == attributes.group &&
+           (status.st_mode & 07777) == attributes.mode;
 }
 
 FileState inspect(const char* path)

@@ -89,8 +89,6 @@ FileState inspect(const char* path);
 // user and group its access control list names, where it has one. Nothing when any of that
 // cannot be learnt.
 std::optional<bool> readable_by_everyone(const char* path);
-// Whether path leads to a regular file of root's, in root's group, with exactly this mode.
-bool is_roots_with_mode(const char* path, mode_t mode);
 // Opens path for reading only if it is a regular file: a FIFO would block the run and a
 // device would never end.
 OpenedFile open_regular(const char* path);
@@ -107,6 +105,9 @@ struct Attributes {
     gid_t group;
     mode_t mode;
 };
+
+// Whether path leads to a regular file with exactly these attributes.
+bool has_attributes(const char* path, const Attributes& attributes);
 
 // A new version of a file, made beside it in the same open directory and put in its place whole
 // or not at all, in four steps: write its lines, sync it (with the attributes it is to have),

@@ -1012,6 +1012,32 @@ ln -s /usr/lib/systemd/user/pulseaudio.service /etc/systemd/user/default.target.
     EXPECT_EQ(read(scratch + "/after"), "masked\nmasked\n");
 }
 
+// The README's way back gives the stock files back, on Debian's systemd layout: the commands
+// as they stand there, but for dpkg's check, which needs the machine's own /etc.
+TEST_F(RealPrograms, UndoingItGivesTheStockFilesBack)
+{
+    if (!have("systemctl"))
+        GTEST_SKIP() << "systemd is not installed";
+    const std::string readme = read(README_PATH).value_or("");
+    const auto start = readme.find("```\n", readme.find("## Undo it"));
+    ASSERT_NE(start, std::string::npos);
+    std::string undo;
+    std::istringstream lines{readme.substr(start + 4, readme.find("```", start + 4) - start - 4)};
+    for (std::string line; std::getline(lines, line);)
+        if (!line.starts_with("dpkg "))
+            undo += line + '\n';
+    write_conf(stock);
+    run("mkdir -p /etc/pulse/client.conf.d /etc/systemd/user/default.target.wants && "
+        "ln -s /run/pulseaudio-enable-autospawn /etc/pulse/client.conf.d/01-enable-autospawn.conf",
+        "true");
+    const Files before = files();
+    expect_said(run(), disabled_now);
+    ASSERT_NE(files(), before);
+    run("", undo);
+    EXPECT_EQ(conf(), stock);
+    EXPECT_EQ(files(), before);
+}
+
 // Random layouts made of what the library reads differently from the line rule, judged by the
 // library itself in every judged locale. RANDOM_LAYOUTS and RANDOM_SEED choose others.
 TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)

@@ -177,7 +177,8 @@ std::optional<Failure> read_client_conf(Reading& reading)
         return failure;
     const File& conf = reading.files.at(client_conf_path);
     // As it was at the probe a moment ago.
-    if (conf.state != FileState::regular || readable_by_everyone(client_conf_path) != true)
+    if (conf.state != FileState::regular ||
+        readable_by_everyone(client_conf_path) != Readers::everyone)
         return Failure{Failed::opening, client_conf_path};
     reading.effective = conf.setting.setting;
     return std::nullopt;
@@ -204,10 +205,10 @@ std::optional<Failure> read_drop_in(const std::string& name, Reading& reading)
     if (own && drop_in.state == FileState::not_regular)
         return Failure{Failed::opening, path};
     if (drop_in.state == FileState::regular) {
-        const std::optional<bool> readable = readable_by_everyone(path.c_str());
-        if (!readable)
+        const Readers readers = readable_by_everyone(path.c_str());
+        if (readers == Readers::unknown)
             return Failure{Failed::opening, path};
-        drop_in.everyone = reading.listed_by_everyone && *readable;
+        drop_in.everyone = reading.listed_by_everyone && readers == Readers::everyone;
     }
     if (drop_in.setting.setting != Setting::silent)
         reading.effective = drop_in.setting.setting;
@@ -222,11 +223,10 @@ std::optional<Failure> read_drop_ins(DIR* directory, Reading& reading)
     if (reading.no_directory)
         return std::nullopt;
     const auto names = list_drop_ins(directory);
-    const std::optional<bool> listed =
-        names ? readable_by_everyone(drop_in_directory_path) : std::nullopt;
-    if (!listed)
+    const Readers listers = names ? readable_by_everyone(drop_in_directory_path) : Readers::unknown;
+    if (listers == Readers::unknown)
         return Failure{Failed::listing, drop_in_directory_path};
-    reading.listed_by_everyone = *listed;
+    reading.listed_by_everyone = listers == Readers::everyone;
     for (const std::string& name : *names)
         if (std::optional<Failure> failure = read_drop_in(name, reading))
             return failure;

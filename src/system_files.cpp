@@ -28,10 +28,10 @@ Stream adopt(FileDescriptor& fd, const char* mode)
 constexpr mode_t may_read = 4;
 constexpr mode_t may_search = 1;
 
-// Whether the access control list at path grants rights to every entry it has; true where it
-// has none, nothing where that cannot be learnt. Its stored form is the kernel's: a version,
-// then entries of a tag, the rights and an id, little-endian.
-std::optional<bool> acl_grants_everyone(const char* path, mode_t rights)
+// Whether the access control list at path grants rights to every entry it has; everyone where
+// it has none. Its stored form is the kernel's: a version, then entries of a tag, the rights and
+// an id, little-endian.
+Readers acl_grants_everyone(const char* path, mode_t rights)
 {
     constexpr std::size_t header_size = 4;
     constexpr std::size_t entry_size = 8;
@@ -40,10 +40,10 @@ std::optional<bool> acl_grants_everyone(const char* path, mode_t rights)
     std::array<unsigned char, header_size + 64 * entry_size> acl{};
     const ssize_t size = ::getxattr(path, "system.posix_acl_access", acl.data(), acl.size());
     if (size < 0 && (errno == ENODATA || errno == ENOTSUP))
-        return true;
+        return Readers::everyone;
     if (size < 0 || static_cast<std::size_t>(size) < header_size ||
         (static_cast<std::size_t>(size) - header_size) % entry_size != 0)
-        return std::nullopt;
+        return Readers::unknown;
     const auto field = [&](std::size_t at) {
         return unsigned{acl.at(at)} | unsigned{acl.at(at + 1)} << 8U;
     };
@@ -55,50 +55,51 @@ std::optional<bool> acl_grants_everyone(const char* path, mode_t rights)
         const unsigned tag = field(at);
         const unsigned granted = field(at + 2) & ((tag & masked_tags) != 0 ? mask : 07U);
         if (tag != mask_tag && (granted & rights) != rights)
-            return false;
+            return Readers::not_everyone;
     }
-    return true;
+    return Readers::everyone;
 }
 
 // Whether path grants rights to its owner, its group, others and its list's entries.
-std::optional<bool> grants_everyone(const char* path, mode_t rights)
+Readers grants_everyone(const char* path, mode_t rights)
 {
     struct stat status {};
     if (::stat(path, &status) != 0)
-        return std::nullopt;
+        return Readers::unknown;
     const mode_t all_classes = rights << 6U | rights << 3U | rights;
     if ((status.st_mode & all_classes) != all_classes)
-        return false;
+        return Readers::not_everyone;
     return acl_grants_everyone(path, rights);
 }
 
 // Whether every directory above path, as it is spelt, may be searched by everyone.
-std::optional<bool> ancestors_searchable(std::string_view path)
+Readers ancestors_searchable(std::string_view path)
 {
-    std::optional<bool> searchable = grants_everyone("/", may_search);
+    Readers searchable = grants_everyone("/", may_search);
     for (std::size_t slash = path.find('/', 1);
-         searchable == true && slash != std::string_view::npos; slash = path.find('/', slash + 1))
+         searchable == Readers::everyone && slash != std::string_view::npos;
+         slash = path.find('/', slash + 1))
         searchable = grants_everyone(std::string{path.substr(0, slash)}.c_str(), may_search);
     return searchable;
 }
 
 } // namespace
 
-std::optional<bool> readable_by_everyone(const char* path)
+Readers readable_by_everyone(const char* path)
 {
     struct stat status {};
     if (::stat(path, &status) != 0)
-        return std::nullopt;
+        return Readers::unknown;
     const mode_t rights = S_ISDIR(status.st_mode) ? may_read | may_search : may_read;
     // Where links lead, the directories on the way are searched too.
     std::array<char, PATH_MAX> real{};
-    std::optional<bool> readable = ancestors_searchable(path);
-    if (readable == true)
-        readable = ::realpath(path, real.data()) != nullptr ? ancestors_searchable(real.data())
-                                                            : std::nullopt;
-    if (readable == true)
-        readable = grants_everyone(real.data(), rights);
-    return readable;
+    Readers readers = ancestors_searchable(path);
+    if (readers == Readers::everyone)
+        readers = ::realpath(path, real.data()) == nullptr ? Readers::unknown
+                                                           : ancestors_searchable(real.data());
+    if (readers == Readers::everyone)
+        readers = grants_everyone(real.data(), rights);
+    return readers;
 }
 
 bool has_attributes(const char* path, const Attributes& attributes)

@@ -86,9 +86,13 @@ FileState inspect(const char* path);
 // Whether every user, whoever they are and whatever groups they are in, may read what stands at
 // path (and, for a directory, also look inside it): it, and every directory on the way to it
 // and to where its links lead, allows that to its owner, its group and others, and to every
-// user and group its access control list names, where it has one. Nothing when any of that
-// cannot be learnt.
-std::optional<bool> readable_by_everyone(const char* path);
+// user and group its access control list names, where it has one.
+enum class Readers {
+    everyone,
+    not_everyone,
+    unknown, // something of that could not be learnt
+};
+Readers readable_by_everyone(const char* path);
 // Opens path for reading only if it is a regular file: a FIFO would block the run and a
 // device would never end.
 OpenedFile open_regular(const char* path);

@@ -24,10 +24,11 @@ constexpr std::string_view size_key = "shm-size-bytes";
 constexpr std::array<std::string_view, 6> on_words = {"1", "y", "t", "yes", "true", "on"};
 constexpr std::array<std::string_view, 6> off_words = {"0", "n", "f", "no", "false", "off"};
 
-// Pairs of letters that some locale reads as one letter after "z": Danish and Norwegian "aa",
-// Oromo "ch", "dh", "kh", "ny", "ph" and "sh", Uzbek "ch" and "sh".
-constexpr std::array<std::string_view, 7> read_as_one_after_z = {"aa", "ch", "dh", "kh",
-                                                                 "ny", "ph", "sh"};
+// Beginnings that some locale reads as one letter after "z", in either case: Danish and
+// Norwegian "aa"; Oromo "ch", "dh", "kh", "ny", "ph" and "sh"; Uzbek "ch", "sh", and "g" and
+// "o" with a turned comma (U+02BB), or with the two apostrophes written where it cannot be typed.
+constexpr std::array<std::string_view, 11> read_as_one_after_z = {
+    "aa", "ch", "dh", "kh", "ny", "ph", "sh", "g\xca\xbb", "o\xca\xbb", "g''", "o''"};
 
 Values apply(const std::array<Values, 2>& by_value, Values before)
 {
@@ -162,10 +163,12 @@ void FileReading::add_piece(std::string_view piece, FileReading* twin)
 
 std::array<bool, 2> read_before_own_in_every_locale(std::string_view drop_in_name)
 {
-    std::string start{drop_in_name.substr(0, 2)};
-    for (char& c : start)
+    std::string lower{drop_in_name};
+    for (char& c : lower)
         c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    const char first = start.empty() ? '\0' : start.front();
-    return {first >= '0' && first <= '8',
-            first >= 'a' && first <= 's' && !is_listed(start, read_as_one_after_z)};
+    const char first = lower.empty() ? '\0' : lower.front();
+    const bool one_letter_after_z =
+        std::any_of(read_as_one_after_z.begin(), read_as_one_after_z.end(),
+                    [&](std::string_view letter) { return lower.starts_with(letter); });
+    return {first >= '0' && first <= '8', first >= 'a' && first <= 's' && !one_letter_after_z};
 }

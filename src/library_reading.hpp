@@ -102,8 +102,9 @@ inline constexpr std::array<std::string_view, 2> own_drop_in_names = {
     "99-pulse-autospawn-off.conf", "zz-pulse-autospawn-off.conf"};
 
 // For each of own_drop_in_names, whether a drop-in of this name is read before it in every
-// locale that the C library ships. Measured over all of them by scripts/drop-in-orders: a
-// name that begins with a digit from 0 to 8 comes before "99-…", one that begins with a letter
-// from a to s, in either case, before "zz-…", but for a few pairs of letters that some locale
-// reads as one letter after "z" (Danish "aa", Oromo "ch", "sh" and others).
+// locale that the C library ships. The rule, measured over every character and every collating
+// element that its locale sources define: a name that begins with a digit from 0 to 8 comes
+// before "99-…"; one that begins with a letter from a to s, in either case, before "zz-…",
+// unless it begins with a letter that some locale sorts after "z" (Danish "aa", Oromo "ch",
+// Uzbek "oʻ" and others, listed in one table).
 std::array<bool, 2> read_before_own_in_every_locale(std::string_view drop_in_name);

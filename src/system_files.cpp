@@ -1,12 +1,13 @@
 #include "system_files.hpp"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
 #include <ctime>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -72,34 +73,69 @@ Readers grants_everyone(const char* path, mode_t rights)
     return acl_grants_everyone(path, rights);
 }
 
-// Whether every directory above path, as it is spelt, may be searched by everyone.
-Readers ancestors_searchable(std::string_view path)
+// The kernel gives up on a path after following this many links.
+constexpr int most_links = 40;
+
+// Adds the names of path to names, so that the first to be looked up is the last.
+void push_names(std::string_view path, std::vector<std::string>& names)
 {
-    Readers searchable = grants_everyone("/", may_search);
-    for (std::size_t slash = path.find('/', 1);
-         searchable == Readers::everyone && slash != std::string_view::npos;
-         slash = path.find('/', slash + 1))
-        searchable = grants_everyone(std::string{path.substr(0, slash)}.c_str(), may_search);
-    return searchable;
+    std::vector<std::string> in_order;
+    for (std::size_t start = 0; start < path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (end > start)
+            in_order.emplace_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    names.insert(names.end(), in_order.rbegin(), in_order.rend());
 }
 
 } // namespace
 
 Readers readable_by_everyone(const char* path)
 {
+    // Walked as the kernel walks it: every directory that a name is looked up in must let
+    // everyone search it, those that the links on the way lead through included.
+    std::string reached = "/"; // where the walk stands, with no link in it
+    std::vector<std::string> names;
+    push_names(path, names);
+    int links = 0;
+    while (!names.empty()) {
+        const std::string name = std::move(names.back());
+        names.pop_back();
+        if (const Readers searchers = grants_everyone(reached.c_str(), may_search);
+            searchers != Readers::everyone)
+            return searchers;
+        if (name == ".")
+            continue;
+        if (name == "..") {
+            reached.erase(std::max<std::size_t>(reached.rfind('/'), 1));
+            continue;
+        }
+        std::string next = (reached == "/" ? "" : reached) + '/' + name;
+        struct stat status {};
+        if (::lstat(next.c_str(), &status) != 0)
+            return Readers::unknown;
+        if (S_ISLNK(status.st_mode)) {
+            std::array<char, PATH_MAX> target{};
+            const ssize_t size = ::readlink(next.c_str(), target.data(), target.size());
+            if (++links > most_links || size <= 0 ||
+                static_cast<std::size_t>(size) >= target.size())
+                return Readers::unknown;
+            const std::string_view leads_to{target.data(), static_cast<std::size_t>(size)};
+            if (leads_to.front() == '/')
+                reached.erase(1); // back at the root
+            push_names(leads_to, names);
+            continue;
+        }
+        if (!names.empty() && !S_ISDIR(status.st_mode))
+            return Readers::unknown;
+        reached = std::move(next);
+    }
     struct stat status {};
-    if (::stat(path, &status) != 0)
+    if (::stat(reached.c_str(), &status) != 0)
         return Readers::unknown;
-    const mode_t rights = S_ISDIR(status.st_mode) ? may_read | may_search : may_read;
-    // Where links lead, the directories on the way are searched too.
-    std::array<char, PATH_MAX> real{};
-    Readers readers = ancestors_searchable(path);
-    if (readers == Readers::everyone)
-        readers = ::realpath(path, real.data()) == nullptr ? Readers::unknown
-                                                           : ancestors_searchable(real.data());
-    if (readers == Readers::everyone)
-        readers = grants_everyone(real.data(), rights);
-    return readers;
+    return grants_everyone(reached.c_str(),
+                           S_ISDIR(status.st_mode) ? may_read | may_search : may_read);
 }
 
 bool has_attributes(const char* path, const Attributes& attributes)

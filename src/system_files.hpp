@@ -83,15 +83,16 @@ struct OpenedFile {
 
 // Looks at what stands at path without opening it.
 FileState inspect(const char* path);
-// Whether every user, whoever they are and whatever groups they are in, may read what stands at
-// path (and, for a directory, also look inside it): it, and every directory on the way to it
-// and to where its links lead, allows that to its owner, its group and others, and to every
-// user and group its access control list names, where it has one.
+// Who may read a file: every user, whoever they are and whatever groups they are in, or not.
 enum class Readers {
     everyone,
     not_everyone,
     unknown, // something of that could not be learnt
 };
+// Whether every user may read what stands at path (and, for a directory, also look inside it):
+// it, and every directory that the kernel looks a name up in on the way, link by link, allows
+// that to its owner, its group and others, and to every user and group its access control list
+// names, where it has one.
 Readers readable_by_everyone(const char* path);
 // Opens path for reading only if it is a regular file: a FIFO would block the run and a
 // device would never end.

@@ -122,8 +122,8 @@ int main()
     for (const RewriteTarget& target : changes.client_files.targets)
         if (const std::optional<Failure> failure = rewrite_target(target))
             return finish(*failure);
-    for (const char* unit : changes.user_units.to_mask)
-        if (const std::optional<Failure> failure = mask_unit(changes.user_units, unit))
+    for (const UnitMask& mask : changes.user_units.to_mask)
+        if (const std::optional<Failure> failure = mask_unit(changes.user_units, mask))
             return finish(*failure);
     return finish(RewriteOutcome::disabled_now);
 }

@@ -1,5 +1,6 @@
 #include "user_units.hpp"
 
+#include <array>
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -8,16 +9,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "rewrite.hpp"
+
 namespace {
 
 // What a mask links to; a literal, so its data() ends in a null byte.
 constexpr std::string_view mask_target = "/dev/null";
 
 enum class UnitState {
-    unmasked, // nothing there
-    masked,   // a link to /dev/null, or an empty file, also through links: a mask to systemd
-    foreign,  // a unit file, a link to one, or anything else of the administrator's
-    unknown,  // its state could not be learnt
+    unmasked,       // nothing there
+    masked,         // a link to /dev/null, or an empty file, also through links: a mask to systemd
+    package_masked, // a link that the package's scripts made and remove again when it is installed
+    foreign,        // a unit file, a link to one, or anything else of the administrator's
+    unknown,        // its state could not be learnt
 };
 
 std::string unit_path(const char* unit)
@@ -37,7 +41,20 @@ UnitState inspect_unit(int directory, const char* unit)
         return errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? UnitState::foreign
                                                                      : UnitState::unknown;
     const bool masked = S_ISCHR(status.st_mode) || (S_ISREG(status.st_mode) && status.st_size == 0);
-    return masked ? UnitState::masked : UnitState::foreign;
+    if (!masked)
+        return UnitState::foreign;
+    // The packages' scripts take back only a link that reads "/dev/null" word for word, and
+    // only where they noted that they made it.
+    std::array<char, mask_target.size() + 1> target{};
+    const ssize_t size = ::readlinkat(directory, unit, target.data(), target.size());
+    if (size < 0)
+        return errno == EINVAL ? UnitState::masked : UnitState::unknown; // not a link
+    if (std::string_view{target.data(), static_cast<std::size_t>(size)} != mask_target)
+        return UnitState::masked;
+    const std::string note = std::string{package_masks_path} + '/' + unit;
+    if (::stat(note.c_str(), &status) == 0)
+        return UnitState::package_masked;
+    return is_absent(errno) ? UnitState::masked : UnitState::unknown;
 }
 
 } // namespace
@@ -53,7 +70,10 @@ std::optional<Failure> learn_user_units(UserUnits& units)
     for (const char* unit : sound_server_units) {
         switch (inspect_unit(::dirfd(units.directory.get()), unit)) {
         case UnitState::unmasked:
-            units.to_mask.push_back(unit);
+            units.to_mask.push_back({unit, Mask::link});
+            break;
+        case UnitState::package_masked:
+            units.to_mask.push_back({unit, Mask::empty_file});
             break;
         case UnitState::masked:
             break;
@@ -66,14 +86,26 @@ std::optional<Failure> learn_user_units(UserUnits& units)
     return std::nullopt;
 }
 
-std::optional<Failure> mask_unit(const UserUnits& units, const char* unit)
+std::optional<Failure> mask_unit(const UserUnits& units, const UnitMask& mask)
 {
     const int directory = ::dirfd(units.directory.get());
+    if (mask.how == Mask::empty_file) {
+        // Replaces the package's link whole; the copy's rename syncs the directory.
+        std::optional<PendingFile> empty =
+            PendingFile::create(directory, mask.unit + std::string{temporary_suffix});
+        if (!empty)
+            return Failure{Failed::creating_temporary, unit_path(mask.unit)};
+        if (!empty->sync(own_attributes) || !empty->close())
+            return Failure{Failed::writing_temporary, unit_path(mask.unit)};
+        if (!empty->replace(mask.unit))
+            return Failure{Failed::replacing, unit_path(mask.unit)};
+        return std::nullopt;
+    }
     // A new name appears whole or not at all, and never replaces what someone put there since.
-    if (::symlinkat(mask_target.data(), directory, unit) != 0)
-        return Failure{Failed::replacing, unit_path(unit)};
+    if (::symlinkat(mask_target.data(), directory, mask.unit) != 0)
+        return Failure{Failed::replacing, unit_path(mask.unit)};
     // The new link is on disk only once the directory itself is synced.
     if (::fsync(directory) != 0)
-        return Failure{Failed::replacing, unit_path(unit)};
+        return Failure{Failed::replacing, unit_path(mask.unit)};
     return std::nullopt;
 }

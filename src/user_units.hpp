@@ -14,14 +14,28 @@ inline constexpr const char* user_unit_directory_path = "/etc/systemd/user";
 inline constexpr std::array<const char*, 2> sound_server_units = {"pulseaudio.socket",
                                                                   "pulseaudio.service"};
 
-// The units to mask, in the order to mask them: none when all are masked already.
-struct UserUnits {
-    Directory directory; // null when there is none: then nothing is started per user
-    std::vector<const char*> to_mask;
+// Where Debian's packages note each mask that their own scripts made, so that installing the
+// package again takes it back: a link to "/dev/null" with such a note is removed then.
+inline constexpr const char* package_masks_path = "/var/lib/systemd/deb-systemd-user-helper-masked";
+
+// How a unit is to be masked.
+enum class Mask {
+    link,       // a new link to /dev/null, as `systemctl --global mask` makes it
+    empty_file, // an empty file in place of a package's link, which no package script removes
+};
+struct UnitMask {
+    const char* unit;
+    Mask how;
 };
 
-// Looks at each unit's path and changes nothing. Anything there but a mask is the
-// administrator's own, which is never overwritten: a failure.
+// The units to mask, in the order to mask them: none when all are masked to last already.
+struct UserUnits {
+    Directory directory; // null when there is none: then nothing is started per user
+    std::vector<UnitMask> to_mask;
+};
+
+// Looks at each unit's path, and at the packages' notes, and changes nothing. Anything there
+// but a mask is the administrator's own, which is never overwritten: a failure.
 std::optional<Failure> learn_user_units(UserUnits& units);
-// Masks unit in units.directory with one new symbolic link, then syncs the directory.
-std::optional<Failure> mask_unit(const UserUnits& units, const char* unit);
+// Masks a unit in units.directory as planned, whole or not at all, then syncs the directory.
+std::optional<Failure> mask_unit(const UserUnits& units, const UnitMask& mask);

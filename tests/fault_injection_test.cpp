@@ -39,6 +39,11 @@ const std::string debian_layout =
 const std::string units_masked = "mkdir -p /etc/systemd/user && "
                                  "ln -s /dev/null /etc/systemd/user/pulseaudio.socket && "
                                  "ln -s /dev/null /etc/systemd/user/pulseaudio.service";
+// Both masked by the package's own scripts, which noted so: each is replaced by an empty file.
+const std::string package_noted = "mount -t tmpfs tmpfs /var/lib/systemd && "
+                                  "mkdir /var/lib/systemd/deb-systemd-user-helper-masked && "
+                                  "cd /var/lib/systemd/deb-systemd-user-helper-masked && "
+                                  "touch pulseaudio.socket pulseaudio.service";
 // One mask, and a link of the administrator's at the other unit: refused whatever else fails.
 const std::string administrators_link = "mkdir -p /etc/systemd/user && "
                                         "ln -s /dev/null /etc/systemd/user/pulseaudio.socket && "
@@ -144,13 +149,14 @@ class FaultInjection : public Sandbox {
 protected:
     std::filesystem::perms conf_mode{}; // as laid out: a rewrite keeps it
     // Lays out client.conf and whatever setup makes, runs the tool once cleanly, which must say
-    // expected, then once per injected failure. Returns the number of injections made.
+    // expected, then once per injected failure, each run after each_run in its namespace.
+    // Returns the number of injections made.
     int sweep(const std::string& expected, const std::string& before_conf,
-              const std::string& setup = "")
+              const std::string& setup = "", const std::string& each_run = "")
     {
         const State before = lay_out(before_conf, setup);
-        const RunResult clean = run("", strace_command + R"(-o "$D/trace" -e trace=)" +
-                                            traced_calls() + R"( "$BIN" >"$D/out")");
+        const RunResult clean = run(each_run, strace_command + R"(-o "$D/trace" -e trace=)" +
+                                                  traced_calls() + R"( "$BIN" >"$D/out")");
         const State after = state();
         EXPECT_EQ(message_of(clean.out), expected);
         EXPECT_EQ(after != before, expected == disabled_now_text);
@@ -171,7 +177,7 @@ protected:
                 std::string command = strace_command;
                 command += "-o /dev/null -e trace=" + call.name + " -e inject=" + inject;
                 command += R"( "$BIN")";
-                const RunResult result = run("", collected(command));
+                const RunResult result = run(each_run, collected(command));
                 check(result, call, before, after, expected);
                 ++injections;
             }
@@ -271,6 +277,7 @@ TEST_F(FaultInjection, NoFailingCallDamagesTheFileOrIsReportedAsSuccess)
     const int injections =
         sweep(disabled_now_text, stock) +
         sweep(already_disabled_text, stock + "autospawn = no\n", units_masked) +
+        sweep(disabled_now_text, "autospawn = no\n", units_masked, package_noted) +
         sweep(disabled_now_text, stock, debian_layout) +
         sweep(administrators_link_refused, stock, administrators_link) +
         sweep(disabled_now_text, "autospawn = no\n.include /etc/pulse/site.conf\n",

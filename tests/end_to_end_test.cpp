@@ -47,6 +47,12 @@ const std::string own99 = "pulse/client.conf.d/99-pulse-autospawn-off.conf";
 const std::string socket_unit = "systemd/user/pulseaudio.socket";
 const std::string service_unit = "systemd/user/pulseaudio.service";
 const std::string masked = "-> /dev/null";
+// Notes that Debian's packages keep of the masks their scripts made, in the run's own
+// /var/lib/systemd.
+const std::string package_masks =
+    "mount -t tmpfs tmpfs /var/lib/systemd && mkdir /var/lib/systemd/deb-systemd-user-helper-masked"
+    " && touch /var/lib/systemd/deb-systemd-user-helper-masked/pulseaudio.socket"
+    " /var/lib/systemd/deb-systemd-user-helper-masked/pulseaudio.service && ";
 // Debian's sysvinit layout: the package's link, which its boot script fills.
 const std::string debian_link = "pulse/client.conf.d/01-enable-autospawn.conf";
 const std::string sysvinit_link = "ln -s /run/pulseaudio-enable-autospawn 01-enable-autospawn.conf "
@@ -86,6 +92,29 @@ const std::set<std::string> nowhere;
 void PrintTo(const RuleCase& c, std::ostream* os)
 {
     *os << c.name;
+}
+
+// The row, with a chain of two or three relative links at link (a path under /etc/pulse) to
+// target, which stands in /etc/run/pub, through /etc/run/private, which only root may search.
+// Made after the row's own setup, which may fill pub.
+RuleCase through_roots_directory(int links, const std::string& target, const std::string& link,
+                                 RuleCase row)
+{
+    const std::string at = "pulse" + link.substr(std::string{"/etc/pulse"}.size());
+    const std::string first = links == 2 ? "private/link" : "hop";
+    const auto depth = static_cast<std::size_t>(std::count(at.begin(), at.end(), '/'));
+    std::string up;
+    for (std::size_t level = 0; level < depth; ++level)
+        up += "../";
+    row.setup = "mkdir -m 700 private && mkdir -p pub && " + row.setup + " && ln -s ../pub/" +
+                target + " private/link && " + (links == 3 ? "ln -s private/link hop && " : "") +
+                "ln -sfn " + up + "run/" + first + ' ' + link;
+    row.others_after["run/private/link"] = "-> ../pub/" + target;
+    if (links == 3)
+        row.others_after["run/hop"] = "-> private/link";
+    row.others_after.try_emplace(at, "-> " + up + "run/" + first);
+    row.others_after.erase("pulse/client.conf"); // shown as the row's after
+    return row;
 }
 
 // Line rules, including the two comment marks and the last setting winning, over client.conf
@@ -417,6 +446,18 @@ const RuleCase rule_cases[] = {
                       {"pulse/client.conf.d/ch-local.conf", "autospawn = no\n"},
                       {own99, "autospawn = no\n"},
                       {own, "autospawn = no\n"}}},
+    // Uzbek reads "g" and "o" with a turned comma, or two apostrophes, as letters after "z".
+    {.name = "uzbek_letters_read_after_z",
+     .before = "autospawn = no\n",
+     .after = "autospawn = no\n",
+     .changed = true,
+     .setup = in_drop_ins + "echo 'autospawn = yes' | tee o\xca\xbbzbek.conf G\xca\xbb.conf "
+                            "\"o''zbek.conf\" >/dev/null",
+     .others_after = {{"pulse/client.conf.d/G\xca\xbb.conf", "autospawn = no\n"},
+                      {"pulse/client.conf.d/o''zbek.conf", "autospawn = no\n"},
+                      {"pulse/client.conf.d/o\xca\xbbzbek.conf", "autospawn = no\n"},
+                      {own99, "autospawn = no\n"},
+                      {own, "autospawn = no\n"}}},
     // What some users may not read. A setting only root can read switches nothing off for the
     // others; the own drop-ins are made again for everyone.
     {.name = "own_drop_in_only_roots",
@@ -484,6 +525,77 @@ const RuleCase rule_cases[] = {
               "ln -sf ../run/private/conf /etc/pulse/client.conf",
      .others_after = {{"run/private/conf", "autospawn = no\n"}},
      .message = "Error opening file /etc/pulse/client.conf"},
+    // Between two or three links: every directory the kernel searches on the way counts.
+    through_roots_directory(2, "conf", "/etc/pulse/client.conf",
+                            {.name = "client_conf_two_links_through_roots_directory",
+                             .before = "autospawn = no\n",
+                             .after = "autospawn = no\n",
+                             .changed = false,
+                             .setup = "echo 'autospawn = no' >pub/conf",
+                             .others_after = {{"run/pub/conf", "autospawn = no\n"}},
+                             .message = "Error opening file /etc/pulse/client.conf"}),
+    through_roots_directory(3, "conf", "/etc/pulse/client.conf",
+                            {.name = "client_conf_three_links_through_roots_directory",
+                             .before = "autospawn = no\n",
+                             .after = "autospawn = no\n",
+                             .changed = false,
+                             .setup = "echo 'autospawn = no' >pub/conf",
+                             .others_after = {{"run/pub/conf", "autospawn = no\n"}},
+                             .message = "Error opening file /etc/pulse/client.conf"}),
+    // A drop-in that users cannot reach switches nothing off for them.
+    through_roots_directory(2, "conf", "/etc/pulse/client.conf.d/50.conf",
+                            {.name = "drop_in_two_links_through_roots_directory",
+                             .before = "autospawn = yes\n",
+                             .after = "autospawn = no\n",
+                             .changed = true,
+                             .setup = "echo 'autospawn = no' >pub/conf && "
+                                      "mkdir /etc/pulse/client.conf.d",
+                             .others_after = {{"run/pub/conf", "autospawn = no\n"},
+                                              {own99, "autospawn = no\n"},
+                                              {own, "autospawn = no\n"}}}),
+    through_roots_directory(3, "conf", "/etc/pulse/client.conf.d/50.conf",
+                            {.name = "drop_in_three_links_through_roots_directory",
+                             .before = "autospawn = yes\n",
+                             .after = "autospawn = no\n",
+                             .changed = true,
+                             .setup = "echo 'autospawn = no' >pub/conf && "
+                                      "mkdir /etc/pulse/client.conf.d",
+                             .others_after = {{"run/pub/conf", "autospawn = no\n"},
+                                              {own99, "autospawn = no\n"},
+                                              {own, "autospawn = no\n"}}}),
+    // Drop-ins that users cannot list would not reach them.
+    through_roots_directory(2, "drop-ins", "/etc/pulse/client.conf.d",
+                            {.name = "drop_in_directory_two_links_through_roots_directory",
+                             .before = "autospawn = yes\n",
+                             .after = "autospawn = yes\n",
+                             .changed = false,
+                             .setup = "mkdir pub/drop-ins",
+                             .message = "Error reading directory /etc/pulse/client.conf.d"}),
+    through_roots_directory(3, "drop-ins", "/etc/pulse/client.conf.d",
+                            {.name = "drop_in_directory_three_links_through_roots_directory",
+                             .before = "autospawn = yes\n",
+                             .after = "autospawn = yes\n",
+                             .changed = false,
+                             .setup = "mkdir pub/drop-ins",
+                             .message = "Error reading directory /etc/pulse/client.conf.d"}),
+    // An included file that may switch it on for root's own clients is rewritten where it is
+    // named, in place of the link.
+    through_roots_directory(2, "site", "/etc/pulse/site.conf",
+                            {.name = "included_two_links_through_roots_directory",
+                             .before = "autospawn = no\n.include site.conf\n",
+                             .after = "autospawn = no\n.include site.conf\n",
+                             .changed = true,
+                             .setup = "echo 'autospawn = yes' >pub/site",
+                             .others_after = {{"pulse/site.conf", "autospawn = no\n"},
+                                              {"run/pub/site", "autospawn = yes\n"}}}),
+    through_roots_directory(3, "site", "/etc/pulse/site.conf",
+                            {.name = "included_three_links_through_roots_directory",
+                             .before = "autospawn = no\n.include site.conf\n",
+                             .after = "autospawn = no\n.include site.conf\n",
+                             .changed = true,
+                             .setup = "echo 'autospawn = yes' >pub/site",
+                             .others_after = {{"pulse/site.conf", "autospawn = no\n"},
+                                              {"run/pub/site", "autospawn = yes\n"}}}),
     {.name = "pulse_directory_only_roots",
      .before = "autospawn = yes\n",
      .after = "autospawn = yes\n",
@@ -523,6 +635,26 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = in_units + "ln -s /dev/null pulseaudio.socket; : >pulseaudio.service",
      .others_after = {{socket_unit, masked}, {service_unit, ""}},
+     .writable = nowhere},
+    // Masks that Debian's packages made and noted, and so take back when installed again, are
+    // made the tool's own: empty files, which the service manager reads as masks too. A link
+    // that the packages' scripts would not take back stays.
+    {.name = "units_masked_by_the_package",
+     .before = "autospawn = no\n",
+     .after = "autospawn = no\n",
+     .changed = true,
+     .setup = package_masks + in_units +
+              "ln -s /dev/null pulseaudio.socket; ln -s /dev/null pulseaudio.service",
+     .others_after = {{socket_unit, ""}, {service_unit, ""}},
+     .writable = {{"/etc/systemd/user"}},
+     .owners_after = {{socket_unit, "0644 0:0"}, {service_unit, "0644 0:0"}}},
+    {.name = "units_masked_otherwise_than_the_package_takes_back",
+     .before = "autospawn = no\n",
+     .after = "autospawn = no\n",
+     .changed = false,
+     .setup = package_masks + in_units +
+              "ln -s ../../../dev/null pulseaudio.socket; : >pulseaudio.service",
+     .others_after = {{socket_unit, "-> ../../../dev/null"}, {service_unit, ""}},
      .writable = nowhere},
     {.name = "stock_file_units_masked",
      .before = "; autospawn = yes\n",
@@ -864,15 +996,18 @@ TEST_F(RunSequence, NoUserCanHoldUpARun)
         GTEST_SKIP() << needs_real_root;
     write_conf("; autospawn = yes\n");
     const std::string user = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    expect_said(run("", "for f in /etc/pulse /etc/pulse/client.conf /run; do " + user +
-                            "flock \"$f\" sleep 60 & held=\"$held $!\"; done; sleep 0.5\n" +
-                            collected(R"(timeout 5 "$BIN")") + "\nkill $held"),
-                disabled_now);
+    expect_said(
+        run("", "for f in /etc/pulse /etc/pulse/client.conf /run; do " + user +
+                    "flock \"$f\" sleep 60 >/dev/null 2>&1 & held=\"$held $!\"; done; sleep 0.5\n" +
+                    collected(R"(timeout 5 "$BIN")") + "\nkill $held"),
+        disabled_now);
     write_conf("; autospawn = yes\n");
     const auto start = std::chrono::steady_clock::now();
-    expect_said(run("", "(umask 077; flock /run/pulse-autospawn-off.lock sleep 15) & sleep 0.5\n" +
-                            collected(R"(timeout 30 "$BIN")") + "\nkill $!"),
-                printed("Error creating temporary file"));
+    expect_said(
+        run("", "(umask 077; flock /run/pulse-autospawn-off.lock sleep 15) >/dev/null 2>&1 & "
+                "sleep 0.5\n" +
+                    collected(R"(timeout 30 "$BIN")") + "\nkill $!"),
+        printed("Error creating temporary file"));
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GT(waited, std::chrono::seconds{9});
     EXPECT_LT(waited, std::chrono::seconds{20});
@@ -1038,6 +1173,78 @@ TEST_F(RealPrograms, UndoingItGivesTheStockFilesBack)
     EXPECT_EQ(files(), before);
 }
 
+// Random chains of links, relative and absolute, through directories and to files of random
+// modes, each mode granting others no more than the group and the group no more than the owner:
+// the tool takes every user to be able to read a path exactly where an ordinary user in no
+// group can (cat for a file, ls for a directory).
+TEST_F(RealPrograms, WhoMayReadFollowsTheKernelsWalk)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << needs_real_root << ": only root can become another user";
+    namespace fs = std::filesystem;
+    std::mt19937 random{20261210U};
+    const auto pick = [&](std::size_t size) {
+        return std::uniform_int_distribution<std::size_t>{0, size - 1}(random);
+    };
+    const std::vector<unsigned> directory_modes = {0755, 0755, 0711, 0700, 0750, 0710};
+    const std::vector<unsigned> file_modes = {0644, 0644, 0640, 0600};
+    fs::permissions(scratch, fs::perms(0755));
+    int compared = 0;
+    for (int tree = 0; tree < 40; ++tree) {
+        const std::string top = scratch + "/tree" + std::to_string(tree);
+        std::vector<std::string> directories = {top, top + "/a", top + "/b", top + "/a/c"};
+        std::vector<std::string> paths;
+        for (const std::string& directory : directories) {
+            fs::create_directory(directory);
+            write(directory + "/f", "x\n");
+            fs::permissions(directory + "/f", fs::perms(file_modes[pick(file_modes.size())]));
+            paths.push_back(directory + "/f");
+            paths.push_back(directory);
+        }
+        for (int link = 0; link < 15; ++link) {
+            const std::string at =
+                directories[pick(directories.size())] + "/l" + std::to_string(link);
+            const std::string target = paths[pick(paths.size())];
+            const bool relative = pick(2) == 0;
+            fs::create_symlink(relative
+                                   ? fs::path{target}.lexically_relative(fs::path{at}.parent_path())
+                                   : fs::path{target},
+                               at);
+            paths.push_back(at);
+        }
+        for (const std::string& directory : directories)
+            fs::permissions(directory, fs::perms(directory_modes[pick(directory_modes.size())]));
+        // Each path's verdict, one a line: the tool's as root, then the kernel's for the user.
+        std::string paths_quoted;
+        for (const std::string& path : paths)
+            paths_quoted.append(" '").append(path).append("'");
+        const std::string verdicts = scratch + "/verdicts";
+        const std::string kernel = scratch + "/kernel";
+        std::string as_root = WHO_MAY_READ;
+        as_root.append(paths_quoted).append(" >").append(verdicts);
+        std::string as_user = "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c 'for p; "
+                              "do if [ -d \"$p\" ]; then ls \"$p\"; else cat \"$p\"; fi "
+                              ">/dev/null 2>&1 && echo yes || echo no; done' sh";
+        as_user.append(paths_quoted).append(" >").append(kernel);
+        ASSERT_EQ(std::system(as_root.c_str()), 0);
+        ASSERT_EQ(std::system(as_user.c_str()), 0);
+        std::istringstream tool{read(verdicts).value_or("")};
+        std::istringstream user{read(kernel).value_or("")};
+        for (const std::string& path : paths) {
+            std::string verdict;
+            std::string could;
+            ASSERT_TRUE(tool >> verdict && user >> could) << path;
+            EXPECT_EQ(verdict == "everyone", could == "yes")
+                << path << " -> " << (fs::is_symlink(path) ? fs::read_symlink(path).string() : "")
+                << ": the tool says " << verdict;
+            ++compared;
+        }
+        for (const std::string& directory : directories)
+            fs::permissions(directory, fs::perms(0755));
+    }
+    std::cout << compared << " paths compared with the kernel\n";
+}
+
 // Random layouts made of what the library reads differently from the line rule, judged by the
 // library itself in every judged locale. RANDOM_LAYOUTS and RANDOM_SEED choose others.
 TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)
@@ -1096,6 +1303,9 @@ TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)
                                             "zzz.conf",
                                             "_x.conf",
                                             "\xc3\xa4.conf",
+                                            "o\xca\xbbzbek.conf",
+                                            "G\xca\xbb.conf",
+                                            "o''zbek.conf",
                                             "site.conf"};
     std::mt19937 random{seed};
     const auto pick = [&](std::size_t size) {
@@ -1151,6 +1361,28 @@ TEST_F(RealPrograms, ClientLibraryAgreesOnRandomLayouts)
                 std::filesystem::remove(pulse("client.conf.d/01-enable-autospawn.conf"));
                 std::filesystem::create_symlink("/run/pulseaudio-enable-autospawn",
                                                 pulse("client.conf.d/01-enable-autospawn.conf"));
+            }
+        }
+        // Some files reached through one or two links, through a directory of some mode.
+        std::vector<std::string> linkable = {pulse("client.conf")};
+        if (std::filesystem::is_directory(pulse("client.conf.d")))
+            for (const auto& entry : std::filesystem::directory_iterator{pulse("client.conf.d")})
+                if (entry.is_regular_file())
+                    linkable.push_back(entry.path().string());
+        for (std::size_t n = 0; n < linkable.size(); ++n) {
+            if (pick(8) != 0)
+                continue;
+            const std::string hidden = "run/hidden" + std::to_string(n);
+            const std::string up = n == 0 ? "../" : "../../";
+            make_directory(dir + '/' + hidden);
+            std::filesystem::rename(linkable[n], dir + '/' + hidden + "/file");
+            some_mode(dir + '/' + hidden, directory_modes);
+            if (pick(2) == 0) {
+                std::filesystem::create_symlink(up + hidden + "/file", linkable[n]);
+            } else {
+                std::filesystem::create_symlink("hidden" + std::to_string(n) + "/file",
+                                                dir + "/run/link" + std::to_string(n));
+                std::filesystem::create_symlink(up + "run/link" + std::to_string(n), linkable[n]);
             }
         }
         const auto before = std::make_pair(conf(), files());

@@ -21,7 +21,7 @@ struct Changes {
     [[nodiscard]] std::vector<int> directories() const;
 };
 
-// Looks at every file and unit concerned, with pulse_directory open and locked, and changes
-// nothing; so a refusal, or an error found while looking, leaves every file as it was. After a
-// failure, changes is empty.
+// Looks at every file and unit concerned, with pulse_directory open, and changes nothing; so
+// a refusal, or an error found while looking, leaves every file as it was. After a failure,
+// changes is empty.
 std::optional<Failure> learn_changes(int pulse_directory, Changes& changes);

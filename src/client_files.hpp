@@ -17,13 +17,11 @@ inline constexpr const char* pulse_directory_path = "/etc/pulse";
 inline constexpr const char* drop_in_directory_path = "/etc/pulse/client.conf.d";
 // The library reads only the names that end in it; the temporary copies do not.
 inline constexpr std::string_view drop_in_suffix = ".conf";
-// The tool's own drop-ins are own_drop_in_names: in every locale one of them is read after the
-// packages' ("01-enable-autospawn.conf", Gentoo's "enable-autospawn.conf"); any other drop-in
-// that could switch autospawn on and that some locale reads after both is rewritten. No
-// package owns them, so upgrades leave them alone.
-
 // The files to rewrite so that the library ends up with autospawn off, in the order to rewrite
-// them: none when it is off already.
+// them: none when it is off already. Among them the tool's own drop-ins (own_drop_in_names),
+// one of which every locale reads after the packages' ("01-enable-autospawn.conf", Gentoo's
+// "enable-autospawn.conf"), and any other drop-in that could switch autospawn on and that some
+// locale reads after both. No package owns the own drop-ins, so upgrades leave them alone.
 struct ClientFiles {
     Directory drop_in_directory; // null when there is none; the drop-ins' renames are synced in it
     std::vector<RewriteTarget> targets;

@@ -1,7 +1,8 @@
 // pulse-autospawn-off: switches off the sound server's automatic start for every user: in
-// /etc/pulse/client.conf and a drop-in of its own read after it, so that the client library
-// ends up with autospawn off, and by masking the per-user units that the service manager
-// would start; then says in one sentence what happened.
+// /etc/pulse/client.conf, in two drop-ins of its own and in any other file that would switch it
+// on again, so that the client library ends up with autospawn off in every locale, and by
+// masking the per-user units that the service manager would start; then says in one sentence
+// what happened.
 #include "changes.hpp"
 #include "client_files.hpp"
 #include "confinement.hpp"

@@ -17,7 +17,7 @@ namespace {
 constexpr std::string_view mask_target = "/dev/null";
 
 enum class UnitState {
-    unmasked,       // nothing there
+    absent,         // nothing there
     masked,         // a link to /dev/null, or an empty file, also through links: a mask to systemd
     package_masked, // a link that the package's scripts made and remove again when it is installed
     foreign,        // a unit file, a link to one, or anything else of the administrator's
@@ -35,7 +35,7 @@ UnitState inspect_unit(int directory, const char* unit)
 {
     struct stat status {};
     if (::fstatat(directory, unit, &status, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? UnitState::unmasked : UnitState::unknown;
+        return errno == ENOENT ? UnitState::absent : UnitState::unknown;
     if (::fstatat(directory, unit, &status, 0) != 0)
         // A link that leads nowhere, or round in a circle, is the administrator's to mend.
         return errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? UnitState::foreign
@@ -69,7 +69,7 @@ std::optional<Failure> learn_user_units(UserUnits& units)
     }
     for (const char* unit : sound_server_units) {
         switch (inspect_unit(::dirfd(units.directory.get()), unit)) {
-        case UnitState::unmasked:
+        case UnitState::absent:
             units.to_mask.push_back({unit, Mask::link});
             break;
         case UnitState::package_masked:

@@ -31,8 +31,12 @@ cat >"$work/sequence" <<'EOF'
 set -u
 tool=$1 root=$2 work=$3
 shift 3
-mkdir -p "$work/upper" "$work/work" "$work/root"
-mount -t overlay overlay -o "lowerdir=$root,upperdir=$work/upper,workdir=$work/work" "$work/root"
+# The overlay's own layers on a tmpfs, which works where the root itself is on an overlay too.
+mkdir -p "$work/layers" "$work/root"
+mount -t tmpfs tmpfs "$work/layers"
+mkdir "$work/layers/upper" "$work/layers/work"
+mount -t overlay overlay -o "lowerdir=$root,upperdir=$work/layers/upper,workdir=$work/layers/work" \
+    "$work/root" || exit 1
 mount -t proc proc "$work/root/proc"
 cp /etc/resolv.conf "$work/root/etc/resolv.conf" 2>/dev/null
 units() {
@@ -58,7 +62,6 @@ fail=0
 check() {
     local name=$1
     shift
-    rm -rf "${work:?}"/upper "$work"/work "$work"/root
     unshare -m --propagation private bash "$work/sequence" "$tool" "$root" "$work" "$@" \
         >"$work/$name" 2>&1
     echo "$name:"

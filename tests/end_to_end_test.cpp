@@ -152,6 +152,7 @@ const RuleCase rule_cases[] = {
      .after = "AUTOSPAWN = NO\n",
      .changed = false,
      .message = "Error reading file /etc/pulse/client.conf"},
+    // Active by the line rule, and off to the library, which strips the carriage return.
     {.name = "carriage_return_active",
      .before = "autospawn = no\r\n",
      .after = "autospawn = no\r\n",
@@ -205,10 +206,6 @@ const RuleCase rule_cases[] = {
      .before = "autospawn = no\nautospawn = ja ; yes in Swedish\n",
      .after = "autospawn = no\nautospawn = no\n",
      .changed = true},
-    {.name = "carriage_return_stripped_from_value",
-     .before = "autospawn = no\r\n",
-     .after = "autospawn = no\r\n",
-     .changed = false},
     {.name = "include_enables",
      .before = "autospawn = no\n.include /etc/pulse/site.conf\n",
      .after = "autospawn = no\n.include /etc/pulse/site.conf\n",

@@ -14,13 +14,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <locale.h>
@@ -111,26 +112,27 @@ void add_sample_names(std::vector<std::string>& names)
 }
 
 // Every collating element of more than one character that a locale source defines, written as
-// "<U0067><U02BB>" or "g<U02BB>".
+// "<U0067><U02BB>" or "g<U02BB>" between the quotes after "from".
 void add_collating_elements(const std::string& directory, std::vector<std::string>& names)
 {
-    const std::regex definition{R"(^collating-element\s+\S+\s+from\s+"([^"]*)\")"};
-    const std::regex code{R"(<U([0-9A-Fa-f]+)>)"};
+    constexpr std::string_view keyword = "collating-element";
     for (const auto& entry : std::filesystem::directory_iterator{directory}) {
         std::ifstream source{entry.path()};
         for (std::string line; std::getline(source, line);) {
-            std::smatch found;
-            if (!std::regex_search(line, found, definition))
+            const std::size_t open = line.find('"');
+            const std::size_t close = line.find('"', open + 1);
+            if (!line.starts_with(keyword) || close == std::string::npos)
                 continue;
+            const std::string_view written{line.data() + open + 1, close - open - 1};
             std::string element;
-            const std::string written = found[1];
             for (std::size_t at = 0; at < written.size();) {
-                std::smatch symbol;
-                if (std::regex_search(written.begin() + static_cast<std::ptrdiff_t>(at),
-                                      written.end(), symbol, code,
-                                      std::regex_constants::match_continuous)) {
-                    append_utf8(element, std::stoul(symbol[1], nullptr, 16));
-                    at += static_cast<std::size_t>(symbol.length(0));
+                const std::size_t end = written.find('>', at);
+                if (written.substr(at, 2) == "<U" && end != std::string_view::npos) {
+                    append_utf8(
+                        element,
+                        std::strtoul(std::string{written.substr(at + 2, end - at - 2)}.c_str(),
+                                     nullptr, 16));
+                    at = end + 1;
                 } else {
                     element += written[at++];
                 }

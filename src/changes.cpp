@@ -13,9 +13,9 @@ std::vector<int> Changes::directories() const
     return found;
 }
 
-std::optional<Failure> learn_changes(int pulse_directory, Changes& changes)
+std::optional<Outcome> learn_changes(int pulse_directory, Changes& changes)
 {
-    std::optional<Failure> failure = learn_client_files(pulse_directory, changes.client_files);
+    std::optional<Outcome> failure = learn_client_files(pulse_directory, changes.client_files);
     if (!failure)
         failure = learn_user_units(changes.user_units);
     // A refusal changes nothing, so it needs nowhere to write.

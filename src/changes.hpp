@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "client_files.hpp"
+#include "outcome.hpp"
 #include "system_files.hpp"
 #include "user_units.hpp"
 
@@ -24,4 +25,4 @@ struct Changes {
 // Looks at every file and unit concerned, with pulse_directory open, and changes nothing; so
 // a refusal, or an error found while looking, leaves every file as it was. After a failure,
 // changes is empty.
-std::optional<Failure> learn_changes(int pulse_directory, Changes& changes);
+std::optional<Outcome> learn_changes(int pulse_directory, Changes& changes);

@@ -36,7 +36,7 @@ std::optional<std::vector<std::string>> list_drop_ins(DIR* directory)
 struct File {
     explicit File(const std::string& path) : as_is{path}, rewritten{path} {}
     FileState state = FileState::missing;
-    FileSetting setting{Setting::silent, false}; // by the line rule
+    FileSetting setting; // by the line rule
     FileReading as_is;
     FileReading rewritten; // as the line rule would leave it
     bool rewrite = false;  // part of the plan
@@ -46,36 +46,37 @@ struct File {
 using Files = std::map<std::string, File>;
 
 // Reads the file at path, and what it includes, once each.
-std::optional<Failure> read_file(const std::string& path, Files& files)
+std::optional<Outcome> read_file(const std::string& path, Files& files)
 {
     const auto [at, added] = files.try_emplace(path, path);
     File& file = at->second;
     if (file.being_read) // the library would follow this circle until it crashed
-        return Failure{Failed::reading, path};
+        return Outcome{RewriteOutcome::error_reading, path};
     if (!added)
         return std::nullopt;
     OpenedFile opened = open_regular(path.c_str());
     file.state = opened.state;
     if (opened.state == FileState::unusable)
-        return Failure{Failed::opening, path};
+        return Outcome{RewriteOutcome::error_opening, path};
+    // The library model reads each line as it is and as the rewrite would leave it.
     if (opened.stream) {
-        const auto setting = read_setting(std::move(opened.stream),
-                                          [&](std::string_view line, std::string_view written) {
-                                              // Read once where the rewrite leaves the line.
-                                              if (written.data() == line.data()) {
-                                                  file.as_is.add_line(line, &file.rewritten);
-                                              } else {
-                                                  file.as_is.add_line(line);
-                                                  file.rewritten.add_line(written);
-                                              }
-                                          });
-        if (!setting)
-            return Failure{Failed::reading, path};
-        file.setting = *setting;
+        LineReader lines{opened.stream.get()};
+        while (const std::optional<std::string_view> line = lines.next()) {
+            const RuleLine rule = by_line_rule(*line);
+            file.setting.add(rule);
+            if (rule.mentions_key) {
+                file.as_is.add_line(*line);
+                file.rewritten.add_line(rule.written);
+            } else {
+                file.as_is.add_line(*line, file.rewritten); // which the rewrite leaves as it is
+            }
+        }
+        if (!lines.read_to_end())
+            return Outcome{RewriteOutcome::error_reading, path};
     }
     file.being_read = true;
     for (const FileReading::Part& part : file.as_is.includes())
-        if (std::optional<Failure> failure = read_file(part.include, files))
+        if (std::optional<Outcome> failure = read_file(part.include, files))
             return failure;
     file.being_read = false;
     return std::nullopt;
@@ -171,15 +172,15 @@ struct Reading {
 
 // client.conf, which every user must be able to read: one who may not reads no file at all,
 // and the library's built-in default decides.
-std::optional<Failure> read_client_conf(Reading& reading)
+std::optional<Outcome> read_client_conf(Reading& reading)
 {
-    if (std::optional<Failure> failure = read_file(client_conf_path, reading.files))
+    if (std::optional<Outcome> failure = read_file(client_conf_path, reading.files))
         return failure;
     const File& conf = reading.files.at(client_conf_path);
     // As it was at the probe a moment ago.
     if (conf.state != FileState::regular ||
         readable_by_everyone(client_conf_path) != Readers::everyone)
-        return Failure{Failed::opening, client_conf_path};
+        return Outcome{RewriteOutcome::error_opening, client_conf_path};
     reading.effective = conf.setting.setting;
     return std::nullopt;
 }
@@ -193,21 +194,21 @@ std::optional<std::size_t> own_index(std::string_view name)
 }
 
 // One drop-in, and who may read it.
-std::optional<Failure> read_drop_in(const std::string& name, Reading& reading)
+std::optional<Outcome> read_drop_in(const std::string& name, Reading& reading)
 {
     const std::string path = drop_in_path(name);
-    if (std::optional<Failure> failure = read_file(path, reading.files))
+    if (std::optional<Outcome> failure = read_file(path, reading.files))
         return failure;
     File& drop_in = reading.files.at(path);
     const std::optional<std::size_t> own = own_index(name);
     // The library skips what is missing or holds no settings; but the tool's own must be a
     // file that it can replace.
     if (own && drop_in.state == FileState::not_regular)
-        return Failure{Failed::opening, path};
+        return Outcome{RewriteOutcome::error_opening, path};
     if (drop_in.state == FileState::regular) {
         const Readers readers = readable_by_everyone(path.c_str());
         if (readers == Readers::unknown)
-            return Failure{Failed::opening, path};
+            return Outcome{RewriteOutcome::error_opening, path};
         drop_in.everyone = reading.listed_by_everyone && readers == Readers::everyone;
     }
     if (drop_in.setting.setting != Setting::silent)
@@ -217,7 +218,7 @@ std::optional<Failure> read_drop_in(const std::string& name, Reading& reading)
 }
 
 // The drop-ins that directory lists; it may be null, because it could not be opened.
-std::optional<Failure> read_drop_ins(DIR* directory, Reading& reading)
+std::optional<Outcome> read_drop_ins(DIR* directory, Reading& reading)
 {
     reading.no_directory = directory == nullptr && is_absent(errno);
     if (reading.no_directory)
@@ -225,10 +226,10 @@ std::optional<Failure> read_drop_ins(DIR* directory, Reading& reading)
     const auto names = list_drop_ins(directory);
     const Readers listers = names ? readable_by_everyone(drop_in_directory_path) : Readers::unknown;
     if (listers == Readers::unknown)
-        return Failure{Failed::listing, drop_in_directory_path};
+        return Outcome{RewriteOutcome::error_reading_directory, drop_in_directory_path};
     reading.listed_by_everyone = listers == Readers::everyone;
     for (const std::string& name : *names)
-        if (std::optional<Failure> failure = read_drop_in(name, reading))
+        if (std::optional<Outcome> failure = read_drop_in(name, reading))
             return failure;
     return std::nullopt;
 }
@@ -257,14 +258,14 @@ public:
     {
     }
 
-    std::optional<Failure> plan();
+    std::optional<Outcome> plan();
 
 private:
     void add(const std::string& path, int directory, bool tool_owned = false);
     void plan_client_conf();
-    std::optional<Failure> plan_own_drop_ins();
+    std::optional<Outcome> plan_own_drop_ins();
     void plan_later_drop_ins();
-    std::optional<Failure> plan_included();
+    std::optional<Outcome> plan_included();
 
     Reading& reading_;
     int pulse_directory_;
@@ -298,13 +299,13 @@ void Planner::plan_client_conf()
 
 // Each made or rewritten unless it says autospawn = no as the tool writes it: root's and
 // readable by all. Where some user may not list the drop-ins, they would not reach everyone.
-std::optional<Failure> Planner::plan_own_drop_ins()
+std::optional<Outcome> Planner::plan_own_drop_ins()
 {
     if (!reading_.listed_by_everyone)
-        return Failure{Failed::listing, drop_in_directory_path};
+        return Outcome{RewriteOutcome::error_reading_directory, drop_in_directory_path};
     for (const std::string_view name : own_drop_in_names)
         if (reading_.files.count(drop_in_path(name)) == 0)
-            if (std::optional<Failure> failure = read_drop_in(std::string{name}, reading_))
+            if (std::optional<Outcome> failure = read_drop_in(std::string{name}, reading_))
                 return failure; // missing, it is made anew
     for (const DropIn& drop_in : reading_.drop_ins) {
         if (!drop_in.own)
@@ -333,7 +334,7 @@ void Planner::plan_later_drop_ins()
 
 // What those files include is read where they include it: switched off too where the library
 // may read it on, but only in the two directories that the tool changes.
-std::optional<Failure> Planner::plan_included()
+std::optional<Outcome> Planner::plan_included()
 {
     std::vector<std::string> reached;
     if (reading_.no_directory)
@@ -351,17 +352,17 @@ std::optional<Failure> Planner::plan_included()
         else if (directory == drop_in_directory_path && !reading_.no_directory)
             add(path, drop_in_directory_);
         else
-            return Failure{Failed::replacing, path};
+            return Outcome{RewriteOutcome::error_replacing, path};
     }
     return std::nullopt;
 }
 
-std::optional<Failure> Planner::plan()
+std::optional<Outcome> Planner::plan()
 {
     plan_client_conf();
     // Without the directory the library reads no drop-in, so there is no place for own ones.
     if (!reading_.no_directory)
-        if (std::optional<Failure> failure = plan_own_drop_ins())
+        if (std::optional<Outcome> failure = plan_own_drop_ins())
             return failure;
     plan_later_drop_ins();
     return plan_included();
@@ -369,30 +370,31 @@ std::optional<Failure> Planner::plan()
 
 // Where the library would still not read autospawn off, for some user or in some locale,
 // nothing is changed.
-std::optional<Failure> check_plan(const Reading& reading)
+std::optional<Outcome> check_plan(const Reading& reading)
 {
     if (surely_off(reading.files, reading.drop_ins, reading.listed_by_everyone))
         return std::nullopt;
-    return Failure{Failed::reading, reading.no_directory ? std::string{client_conf_path}
-                                                         : drop_in_path(own_drop_in_names[1])};
+    return Outcome{RewriteOutcome::error_reading, reading.no_directory
+                                                      ? std::string{client_conf_path}
+                                                      : drop_in_path(own_drop_in_names[1])};
 }
 
 } // namespace
 
-std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files)
+std::optional<Outcome> learn_client_files(int pulse_directory, ClientFiles& files)
 {
     Reading reading;
-    if (std::optional<Failure> failure = read_client_conf(reading))
+    if (std::optional<Outcome> failure = read_client_conf(reading))
         return failure;
     files.drop_in_directory.reset(::opendir(drop_in_directory_path));
-    if (std::optional<Failure> failure = read_drop_ins(files.drop_in_directory.get(), reading))
+    if (std::optional<Outcome> failure = read_drop_ins(files.drop_in_directory.get(), reading))
         return failure;
     if (nothing_to_do(reading))
         return std::nullopt;
     const int drop_in_directory =
         reading.no_directory ? -1 : ::dirfd(files.drop_in_directory.get());
     Planner planner{reading, pulse_directory, drop_in_directory, files.targets};
-    if (std::optional<Failure> failure = planner.plan())
+    if (std::optional<Outcome> failure = planner.plan())
         return failure;
     return check_plan(reading);
 }

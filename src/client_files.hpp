@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "outcome.hpp"
 #include "rewrite.hpp"
 #include "system_files.hpp"
 
@@ -32,4 +33,4 @@ struct ClientFiles {
 // outside the directories of client.conf and the drop-ins, where the library stops reading
 // before the tool's setting, or where not every user may read client.conf or, when the tool's
 // own drop-ins are needed, list the drop-ins.
-std::optional<Failure> learn_client_files(int pulse_directory, ClientFiles& files);
+std::optional<Outcome> learn_client_files(int pulse_directory, ClientFiles& files);

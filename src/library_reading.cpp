@@ -7,11 +7,12 @@ namespace {
 // The library reads with fgets() into a buffer of 4096 bytes.
 constexpr std::size_t piece_size = 4095;
 constexpr std::string_view skipped_first = " \t\n";
-constexpr std::string_view comment_marks = "#;\n";
+// Where the library stops looking at a piece: a comment mark, a newline, or a NUL byte (which
+// ends what it sees of a string); after the blanks it skips, which hold no NUL.
+constexpr std::string_view piece_ends{"#;\n\0", 4};
 constexpr std::string_view stripped = " \t\r\n";
 constexpr std::string_view include_directive = ".include ";
 constexpr std::string_view properties_section = "[Properties]";
-constexpr std::string_view autospawn_key = "autospawn";
 
 // Keys whose value is taken as it stands.
 constexpr std::array<std::string_view, 7> text_keys = {
@@ -106,59 +107,63 @@ FileReading::FileReading(std::string_view path)
 {
 }
 
-void FileReading::add_line(std::string_view line, FileReading* twin)
+void FileReading::add_line(std::string_view line)
 {
     for (std::size_t offset = 0; offset < line.size(); offset += piece_size)
-        add_piece(line.substr(offset, piece_size), twin);
+        add(read_piece(line.substr(offset, piece_size)));
 }
 
-void FileReading::add_include(std::string path)
+void FileReading::add_line(std::string_view line, FileReading& same_line)
 {
-    parts_.push_back({rest_, std::move(path)});
-    rest_ = Effect::nothing();
+    for (std::size_t offset = 0; offset < line.size(); offset += piece_size) {
+        const Piece piece = read_piece(line.substr(offset, piece_size));
+        add(piece);
+        same_line.add(piece);
+    }
 }
 
-void FileReading::add_effect(const Effect& effect, bool may_enable)
+FileReading::Piece FileReading::read_piece(std::string_view piece)
 {
-    rest_ = rest_.then(effect);
-    may_enable_ = may_enable_ || may_enable;
-}
-
-void FileReading::add_piece(std::string_view piece, FileReading* twin)
-{
-    piece = piece.substr(0, piece.find('\0'));
     const auto start = piece.find_first_not_of(skipped_first);
     if (start == std::string_view::npos)
-        return;
+        return {};
     piece = piece.substr(start);
-    piece = piece.substr(0, piece.find_first_of(comment_marks));
+    piece = piece.substr(0, piece.find_first_of(piece_ends));
     if (piece.empty())
-        return;
+        return {};
     if (piece.starts_with(include_directive)) {
-        const std::string_view named = strip(piece.substr(include_directive.size()));
-        std::string path =
-            named.starts_with('/') ? std::string{named} : directory_ + '/' + std::string{named};
-        if (twin != nullptr)
-            twin->add_include(path);
-        add_include(std::move(path));
-        return;
+        return {.counts = true,
+                .is_include = true,
+                .include = strip(piece.substr(include_directive.size()))};
     }
-    Effect effect = Effect::nothing();
-    bool may_enable = false;
+    Piece read{.counts = true};
     if (piece.front() == '[') {
         if (piece.back() != ']' || piece == properties_section)
-            effect = Effect::rejected();
+            read.effect = Effect::rejected();
     } else if (const auto equals = piece.find('='); equals == std::string_view::npos) {
-        effect = Effect::rejected();
+        read.effect = Effect::rejected();
     } else {
         const std::string_view key = strip(piece.substr(0, equals));
         const std::string_view value = strip(piece.substr(equals + 1));
-        effect = assignment(key, value);
-        may_enable = key == autospawn_key && !is_one_of(value, off_words);
+        read.effect = assignment(key, value);
+        read.may_enable = key == autospawn_key && !is_one_of(value, off_words);
     }
-    if (twin != nullptr)
-        twin->add_effect(effect, may_enable);
-    add_effect(effect, may_enable);
+    return read;
+}
+
+void FileReading::add(const Piece& piece)
+{
+    if (!piece.counts)
+        return;
+    if (piece.is_include) {
+        const std::string_view named = piece.include;
+        parts_.push_back({rest_, named.starts_with('/') ? std::string{named}
+                                                        : directory_ + '/' + std::string{named}});
+        rest_ = Effect::nothing();
+        return;
+    }
+    rest_ = rest_.then(piece.effect);
+    may_enable_ = may_enable_ || piece.may_enable;
 }
 
 std::array<bool, 2> read_before_own_in_every_locale(std::string_view drop_in_name)

@@ -29,6 +29,9 @@
 #include <string_view>
 #include <vector>
 
+// The setting this is all about.
+inline constexpr std::string_view autospawn_key = "autospawn";
+
 // A set of values that autospawn may have.
 using Values = unsigned;
 inline constexpr Values autospawn_on = 1U;
@@ -70,9 +73,11 @@ private:
 class FileReading {
 public:
     explicit FileReading(std::string_view path);
-    // One line, without its newline (which would only be cut from its last piece); to twin as
-    // well, a reading of the same directory, where it is given.
-    void add_line(std::string_view line, FileReading* twin = nullptr);
+    // One line, without its newline (which would only be cut from its last piece).
+    void add_line(std::string_view line);
+    // The same, to this reading and to same_line, a reading of the same file in which the line
+    // stands as it does here: read once for both.
+    void add_line(std::string_view line, FileReading& same_line);
 
     struct Part {
         Effect before = Effect::nothing(); // the pieces before the include
@@ -85,9 +90,16 @@ public:
     [[nodiscard]] bool may_enable() const { return may_enable_; }
 
 private:
-    void add_piece(std::string_view piece, FileReading* twin);
-    void add_include(std::string path);
-    void add_effect(const Effect& effect, bool may_enable);
+    // What one piece does: nothing, include a file, or have an effect.
+    struct Piece {
+        bool counts = false; // else blank or a comment
+        bool is_include = false;
+        std::string_view include{}; // the path an include names, as written
+        Effect effect = Effect::nothing();
+        bool may_enable = false;
+    };
+    static Piece read_piece(std::string_view piece);
+    void add(const Piece& piece);
 
     std::string directory_; // where relative includes are found
     std::vector<Part> parts_;

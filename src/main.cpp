@@ -6,6 +6,7 @@
 #include "changes.hpp"
 #include "client_files.hpp"
 #include "confinement.hpp"
+#include "outcome.hpp"
 #include "rewrite.hpp"
 #include "system_files.hpp"
 #include "user_units.hpp"
@@ -26,20 +27,6 @@ constexpr const char* lock_path = "/run/pulse-autospawn-off.lock";
 // Long enough for any other run to finish, short enough that a stuck one is reported.
 constexpr long lock_patience_ms = 10000;
 
-constexpr std::string_view not_root_message = "Error! Please run this program as Root User!";
-constexpr std::string_view not_installed_message = "Pulseaudio is not installed. It's all right.";
-constexpr std::string_view already_disabled_message =
-    "Pulseaudio autostart has been disabled before. It's all right.";
-constexpr std::string_view disabled_now_message =
-    "Pulseaudio autostart is disabled. Please reboot the computer!";
-constexpr std::string_view creating_temporary_message = "Error creating temporary file";
-constexpr std::string_view writing_temporary_message = "Error writing temporary file";
-// Followed by the path of the file concerned.
-constexpr std::string_view opening_prefix = "Error opening file ";
-constexpr std::string_view reading_prefix = "Error reading file ";
-constexpr std::string_view listing_prefix = "Error reading directory ";
-constexpr std::string_view replacing_prefix = "Error replacing file ";
-
 // Standard output is the tool's only channel, so a failed message has nowhere to be reported.
 void say(std::string_view text)
 {
@@ -47,43 +34,11 @@ void say(std::string_view text)
     (void)std::fflush(stdout);
 }
 
-// The sentence for a failure; the two about temporary copies are fixed texts without a path.
-std::string message_for(const Failure& failure)
-{
-    switch (failure.step) {
-    case Failed::opening:
-        return std::string{opening_prefix} + failure.path;
-    case Failed::reading:
-        return std::string{reading_prefix} + failure.path;
-    case Failed::listing:
-        return std::string{listing_prefix} + failure.path;
-    case Failed::creating_temporary:
-        return std::string{creating_temporary_message};
-    case Failed::writing_temporary:
-        return std::string{writing_temporary_message};
-    case Failed::replacing:
-        return std::string{replacing_prefix} + failure.path;
-    }
-    return {}; // not reached: every step is handled above
-}
-
 // Every run ends with one sentence and exit status 0.
-int finish(std::string_view message)
+int finish(const Outcome& outcome)
 {
-    say(message);
+    say(sentence(outcome));
     return 0;
-}
-
-int finish(const Failure& failure)
-{
-    return finish(message_for(failure));
-}
-
-// Every change in the list was made, or there was none to make.
-int finish(RewriteOutcome outcome)
-{
-    return finish(outcome == RewriteOutcome::already_disabled ? already_disabled_message
-                                                              : disabled_now_message);
 }
 
 } // namespace
@@ -93,38 +48,38 @@ int main()
     say("");
     say("");
     if (::geteuid() != 0)
-        return finish(not_root_message);
+        return finish({RewriteOutcome::not_root});
     // Only a missing file means the sound server is absent. Whatever else is there must be a
     // regular file, and is not opened otherwise: a FIFO would block, a device never end.
     const FileState conf_state = inspect(client_conf_path);
     if (conf_state == FileState::missing)
-        return finish(not_installed_message);
+        return finish({RewriteOutcome::not_installed});
     if (conf_state != FileState::regular)
-        return finish(Failure{Failed::opening, client_conf_path});
+        return finish({RewriteOutcome::error_opening, client_conf_path});
     // Runs share the temporary paths: a second run waits here, then reads the finished files.
     // Held until main returns, after every change.
     const FileDescriptor lock = lock_exclusively(lock_path, lock_patience_ms);
     const FileDescriptor pulse_directory{
         ::open(pulse_directory_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (!lock.valid() || !pulse_directory.valid())
-        return finish(Failure{Failed::creating_temporary, pulse_directory_path});
+        return finish({RewriteOutcome::error_creating_temporary, pulse_directory_path});
 
     Changes changes;
-    const std::optional<Failure> learning_failure = learn_changes(pulse_directory.get(), changes);
+    const std::optional<Outcome> learning_failure = learn_changes(pulse_directory.get(), changes);
     // Whatever was learnt, the kernel refuses from here on every write that it does not need.
     confine_to(changes.directories());
     if (learning_failure)
         return finish(*learning_failure);
     if (changes.empty())
-        return finish(RewriteOutcome::already_disabled);
+        return finish({RewriteOutcome::already_disabled});
 
     // One by one, client.conf first and the masks last; the first failure ends the run, and
     // what was done before it stays done for the next run to build on.
     for (const RewriteTarget& target : changes.client_files.targets)
-        if (const std::optional<Failure> failure = rewrite_target(target))
+        if (const std::optional<Outcome> failure = rewrite_target(target))
             return finish(*failure);
     for (const UnitMask& mask : changes.user_units.to_mask)
-        if (const std::optional<Failure> failure = mask_unit(changes.user_units, mask))
+        if (const std::optional<Outcome> failure = mask_unit(changes.user_units, mask))
             return finish(*failure);
-    return finish(RewriteOutcome::disabled_now);
+    return finish({RewriteOutcome::disabled_now});
 }

@@ -16,6 +16,9 @@
 
 namespace {
 
+// A pending file's copy is named after the file it is to replace.
+constexpr std::string_view copy_suffix = ".tmp";
+
 // Hands a checked descriptor over to a stream; if that fails, fd still closes it.
 Stream adopt(FileDescriptor& fd, const char* mode)
 {
@@ -196,9 +199,10 @@ FileDescriptor lock_exclusively(const char* path, long patience_ms)
     }
 }
 
-std::optional<PendingFile> PendingFile::create(int directory, std::string name)
+std::optional<PendingFile> PendingFile::create(int directory, std::string target)
 {
-    FileDescriptor fd{::openat(directory, name.c_str(),
+    const std::string copy = target + std::string{copy_suffix};
+    FileDescriptor fd{::openat(directory, copy.c_str(),
                                O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                                0600)};
     struct stat status {};
@@ -211,16 +215,16 @@ std::optional<PendingFile> PendingFile::create(int directory, std::string name)
     Stream stream = adopt(fd, "w");
     if (!stream)
         return std::nullopt;
-    return PendingFile{directory, std::move(name), std::move(stream)};
+    return PendingFile{directory, std::move(target), std::move(stream)};
 }
 
-PendingFile::PendingFile(int directory, std::string name, Stream stream) noexcept
-    : directory_{directory}, name_{std::move(name)}, stream_{std::move(stream)}
+PendingFile::PendingFile(int directory, std::string target, Stream stream) noexcept
+    : directory_{directory}, target_{std::move(target)}, stream_{std::move(stream)}
 {
 }
 
 PendingFile::PendingFile(PendingFile&& other) noexcept
-    : directory_{other.directory_}, name_{std::move(other.name_)},
+    : directory_{other.directory_}, target_{std::move(other.target_)},
       stream_{std::move(other.stream_)}, pending_{std::exchange(other.pending_, false)}
 {
 }
@@ -231,7 +235,12 @@ PendingFile::~PendingFile()
         return;
     stream_.reset();
     // A copy left behind harms nothing: the file it was to replace is intact either way.
-    (void)::unlinkat(directory_, name_.c_str(), 0);
+    (void)::unlinkat(directory_, copy_name().c_str(), 0);
+}
+
+std::string PendingFile::copy_name() const
+{
+    return target_ + std::string{copy_suffix};
 }
 
 bool PendingFile::write(std::string_view line)
@@ -241,24 +250,17 @@ bool PendingFile::write(std::string_view line)
            std::fputc('\n', out) != EOF && std::fflush(out) == 0;
 }
 
-bool PendingFile::sync(const Attributes& attributes)
+PendingFile::Commit PendingFile::commit(const Attributes& attributes)
 {
     if (!stream_)
-        return false;
+        return Commit::not_written;
     const int fd = ::fileno(stream_.get());
-    return ::fchown(fd, attributes.owner, attributes.group) == 0 &&
-           ::fchmod(fd, attributes.mode & 07777) == 0 && ::fsync(fd) == 0;
-}
-
-bool PendingFile::close()
-{
-    return stream_ && std::fclose(stream_.release()) == 0;
-}
-
-bool PendingFile::replace(const std::string& name)
-{
-    if (stream_ || ::renameat(directory_, name_.c_str(), directory_, name.c_str()) != 0)
-        return false;
+    if (::fchown(fd, attributes.owner, attributes.group) != 0 ||
+        ::fchmod(fd, attributes.mode & 07777) != 0 || ::fsync(fd) != 0 ||
+        std::fclose(stream_.release()) != 0)
+        return Commit::not_written;
+    if (::renameat(directory_, copy_name().c_str(), directory_, target_.c_str()) != 0)
+        return Commit::not_replaced;
     pending_ = false;
-    return ::fsync(directory_) == 0;
+    return ::fsync(directory_) == 0 ? Commit::done : Commit::not_replaced;
 }

@@ -15,20 +15,6 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-// What ends a run early: the step that failed and the path concerned.
-enum class Failed {
-    opening,
-    reading,
-    listing,
-    creating_temporary,
-    writing_temporary,
-    replacing,
-};
-struct Failure {
-    Failed step;
-    std::string path;
-};
-
 // Owns a POSIX file descriptor and closes it on every path that does not hand it on.
 class FileDescriptor {
 public:
@@ -114,15 +100,15 @@ struct Attributes {
 // Whether path leads to a regular file with exactly these attributes.
 bool has_attributes(const char* path, const Attributes& attributes);
 
-// A new version of a file, made beside it in the same open directory and put in its place whole
-// or not at all, in four steps: write its lines, sync it (with the attributes it is to have),
-// close it, replace the file with it. Until it has replaced the file, every way out removes it.
+// A new version of a file, made beside it in the same open directory as a copy named after it
+// (".tmp" added: the library reads only names ending in ".conf", so never a copy), and put in
+// its place whole or not at all by one commit. Until then, every way out removes the copy.
 class PendingFile {
 public:
-    // Opens name in directory for writing without following a symbolic link or waiting on a
-    // FIFO, and accepts only a regular file with no other name: a copy left by an earlier run,
-    // which is emptied. Nothing otherwise.
-    static std::optional<PendingFile> create(int directory, std::string name);
+    // Opens the copy of target in directory for writing without following a symbolic link or
+    // waiting on a FIFO, and accepts only a regular file with no other name: a copy left by an
+    // earlier run, which is emptied. Nothing otherwise.
+    static std::optional<PendingFile> create(int directory, std::string target);
     PendingFile(PendingFile&& other) noexcept;
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
@@ -131,19 +117,23 @@ public:
 
     // One line and its newline, flushed, so that no part of it is held back in memory.
     bool write(std::string_view line);
-    // Gives it its owner, group and mode (set-id bits are cleared by a change of owner, so the
-    // mode comes last) and puts it on disk: without this, a crash soon after the rename can
-    // leave an empty file.
-    bool sync(const Attributes& attributes);
-    bool close();
-    // Renames it over name in the same directory, then syncs the directory, without which the
-    // new entry is not on disk. From the rename on, it is the file and is no longer removed.
-    bool replace(const std::string& name);
+
+    enum class Commit {
+        done,         // the copy is the file now, on disk
+        not_written,  // the copy could not be finished; the file is as it was
+        not_replaced, // the rename failed, or could not be made durable
+    };
+    // Gives the copy its owner, group and mode (set-id bits are cleared by a change of owner,
+    // so the mode comes last), syncs and closes it, renames it over the target and syncs the
+    // directory: without the first sync a crash soon after the rename can leave an empty file,
+    // without the last the new entry is not on disk.
+    Commit commit(const Attributes& attributes);
 
 private:
-    PendingFile(int directory, std::string name, Stream stream) noexcept;
+    PendingFile(int directory, std::string target, Stream stream) noexcept;
+    [[nodiscard]] std::string copy_name() const;
     int directory_; // held by the caller for as long as this lives
-    std::string name_;
+    std::string target_;
     Stream stream_;
     bool pending_ = true;
 };

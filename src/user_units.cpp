@@ -59,13 +59,13 @@ UnitState inspect_unit(int directory, const char* unit)
 
 } // namespace
 
-std::optional<Failure> learn_user_units(UserUnits& units)
+std::optional<Outcome> learn_user_units(UserUnits& units)
 {
     units.directory.reset(::opendir(user_unit_directory_path));
     if (!units.directory) {
         if (is_absent(errno))
             return std::nullopt;
-        return Failure{Failed::listing, user_unit_directory_path};
+        return Outcome{RewriteOutcome::error_reading_directory, user_unit_directory_path};
     }
     for (const char* unit : sound_server_units) {
         switch (inspect_unit(::dirfd(units.directory.get()), unit)) {
@@ -78,34 +78,37 @@ std::optional<Failure> learn_user_units(UserUnits& units)
         case UnitState::masked:
             break;
         case UnitState::foreign:
-            return Failure{Failed::replacing, unit_path(unit)};
+            return Outcome{RewriteOutcome::error_replacing, unit_path(unit)};
         case UnitState::unknown:
-            return Failure{Failed::opening, unit_path(unit)};
+            return Outcome{RewriteOutcome::error_opening, unit_path(unit)};
         }
     }
     return std::nullopt;
 }
 
-std::optional<Failure> mask_unit(const UserUnits& units, const UnitMask& mask)
+std::optional<Outcome> mask_unit(const UserUnits& units, const UnitMask& mask)
 {
     const int directory = ::dirfd(units.directory.get());
     if (mask.how == Mask::empty_file) {
         // Replaces the package's link whole; the copy's rename syncs the directory.
-        std::optional<PendingFile> empty =
-            PendingFile::create(directory, mask.unit + std::string{temporary_suffix});
+        std::optional<PendingFile> empty = PendingFile::create(directory, mask.unit);
         if (!empty)
-            return Failure{Failed::creating_temporary, unit_path(mask.unit)};
-        if (!empty->sync(own_attributes) || !empty->close())
-            return Failure{Failed::writing_temporary, unit_path(mask.unit)};
-        if (!empty->replace(mask.unit))
-            return Failure{Failed::replacing, unit_path(mask.unit)};
-        return std::nullopt;
+            return Outcome{RewriteOutcome::error_creating_temporary, unit_path(mask.unit)};
+        switch (empty->commit(own_attributes)) {
+        case PendingFile::Commit::done:
+            return std::nullopt;
+        case PendingFile::Commit::not_written:
+            return Outcome{RewriteOutcome::error_writing_temporary, unit_path(mask.unit)};
+        case PendingFile::Commit::not_replaced:
+            break;
+        }
+        return Outcome{RewriteOutcome::error_replacing, unit_path(mask.unit)};
     }
     // A new name appears whole or not at all, and never replaces what someone put there since.
     if (::symlinkat(mask_target.data(), directory, mask.unit) != 0)
-        return Failure{Failed::replacing, unit_path(mask.unit)};
+        return Outcome{RewriteOutcome::error_replacing, unit_path(mask.unit)};
     // The new link is on disk only once the directory itself is synced.
     if (::fsync(directory) != 0)
-        return Failure{Failed::replacing, unit_path(mask.unit)};
+        return Outcome{RewriteOutcome::error_replacing, unit_path(mask.unit)};
     return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "outcome.hpp"
 #include "system_files.hpp"
 
 // Where `systemctl --global mask` puts its masks.
@@ -36,6 +37,6 @@ struct UserUnits {
 
 // Looks at each unit's path, and at the packages' notes, and changes nothing. Anything there
 // but a mask is the administrator's own, which is never overwritten: a failure.
-std::optional<Failure> learn_user_units(UserUnits& units);
+std::optional<Outcome> learn_user_units(UserUnits& units);
 // Masks a unit in units.directory as planned, whole or not at all, then syncs the directory.
-std::optional<Failure> mask_unit(const UserUnits& units, const UnitMask& mask);
+std::optional<Outcome> mask_unit(const UserUnits& units, const UnitMask& mask);

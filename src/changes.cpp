@@ -2,22 +2,33 @@
 
 #include <algorithm>
 
-std::vector<int> Changes::directories() const
+#include "client_files.hpp"
+
+std::vector<int> Changes::changed_directories() const
 {
     std::vector<int> found;
-    for (const RewriteTarget& target : client_files.targets)
+    for (const RewriteTarget& target : rewrites)
         if (std::find(found.begin(), found.end(), target.directory) == found.end())
             found.push_back(target.directory);
-    if (!user_units.to_mask.empty())
-        found.push_back(::dirfd(user_units.directory.get()));
+    if (!masks.empty())
+        found.push_back(directories.user_units.fd());
     return found;
 }
 
-std::optional<Outcome> learn_changes(int pulse_directory, Changes& changes)
+std::optional<Outcome> learn_changes(Changes& changes)
 {
-    std::optional<Outcome> failure = learn_client_files(pulse_directory, changes.client_files);
+    WorkDirectories& directories = changes.directories;
+    directories = {.pulse = open_work_directory(pulse_directory_path),
+                   .drop_ins = open_work_directory(drop_in_directory_path),
+                   .user_units = open_work_directory(user_unit_directory_path)};
+    // client.conf is there, so its directory is too: what it is not is the copy's place.
+    std::optional<Outcome> failure;
+    if (directories.pulse.state != WorkDirectory::State::open)
+        failure = Outcome{RewriteOutcome::error_creating_temporary, pulse_directory_path};
     if (!failure)
-        failure = learn_user_units(changes.user_units);
+        failure = learn_client_files(directories.pulse, directories.drop_ins, changes.rewrites);
+    if (!failure)
+        failure = learn_user_units(directories.user_units, changes.masks);
     // A refusal changes nothing, so it needs nowhere to write.
     if (failure)
         changes = {};

@@ -1,28 +1,33 @@
 // The list of changes: everything a run will change, learnt in full before the first change
-// is made, together with the open directories that the changes are made in.
+// is made, together with the directories that the run works in.
 #pragma once
 
 #include <optional>
 #include <vector>
 
-#include "client_files.hpp"
 #include "outcome.hpp"
+#include "rewrite.hpp"
 #include "system_files.hpp"
 #include "user_units.hpp"
 
-struct Changes {
-    ClientFiles client_files; // the files to rewrite, each naming its directory
-    UserUnits user_units;     // the units to mask, and their directory
-
-    [[nodiscard]] bool empty() const
-    {
-        return client_files.targets.empty() && user_units.to_mask.empty();
-    }
-    // The directories that something is changed in, each once, as they were opened.
-    [[nodiscard]] std::vector<int> directories() const;
+// Each opened once, before anything in it is read, and held until the run ends.
+struct WorkDirectories {
+    WorkDirectory pulse;      // client.conf and the files beside it
+    WorkDirectory drop_ins;   // client.conf.d
+    WorkDirectory user_units; // the per-user units' masks
 };
 
-// Looks at every file and unit concerned, with pulse_directory open, and changes nothing; so
-// a refusal, or an error found while looking, leaves every file as it was. After a failure,
+struct Changes {
+    WorkDirectories directories;
+    std::vector<RewriteTarget> rewrites; // client.conf first
+    std::vector<UnitMask> masks;
+
+    [[nodiscard]] bool empty() const { return rewrites.empty() && masks.empty(); }
+    // The directories that something is changed in, each once.
+    [[nodiscard]] std::vector<int> changed_directories() const;
+};
+
+// Opens the directories, looks at every file and unit concerned, and changes nothing; so a
+// refusal, or an error found while looking, leaves every file as it was. After a failure,
 // changes is empty.
-std::optional<Outcome> learn_changes(int pulse_directory, Changes& changes);
+std::optional<Outcome> learn_changes(Changes& changes);

@@ -18,19 +18,18 @@ inline constexpr const char* pulse_directory_path = "/etc/pulse";
 inline constexpr const char* drop_in_directory_path = "/etc/pulse/client.conf.d";
 // The library reads only the names that end in it; the temporary copies do not.
 inline constexpr std::string_view drop_in_suffix = ".conf";
-// The files to rewrite so that the library ends up with autospawn off, in the order to rewrite
-// them: none when it is off already. Among them the tool's own drop-ins (own_drop_in_names),
-// one of which every locale reads after the packages' ("01-enable-autospawn.conf", Gentoo's
-// "enable-autospawn.conf"), and any other drop-in that could switch autospawn on and that some
-// locale reads after both. No package owns the own drop-ins, so upgrades leave them alone.
-struct ClientFiles {
-    Directory drop_in_directory; // null when there is none; the drop-ins' renames are synced in it
-    std::vector<RewriteTarget> targets;
-};
 
-// Reads client.conf, every drop-in and every file they include, and changes nothing. Refuses
-// where autospawn could not be made off for every user in every locale: without a change
-// outside the directories of client.conf and the drop-ins, where the library stops reading
-// before the tool's setting, or where not every user may read client.conf or, when the tool's
-// own drop-ins are needed, list the drop-ins.
-std::optional<Outcome> learn_client_files(int pulse_directory, ClientFiles& files);
+// Reads client.conf, every drop-in and every file they include, and changes nothing; adds the
+// files to rewrite so that the library ends up with autospawn off, in the order to rewrite
+// them: none when it is off already. Among them the tool's own drop-ins (own_drop_in_99 and
+// own_drop_in_zz), one of which every locale reads after the packages'
+// ("01-enable-autospawn.conf", Gentoo's "enable-autospawn.conf"), and any other drop-in that
+// could switch autospawn on and that some locale reads after both. No package owns the own
+// drop-ins, so upgrades leave them alone.
+// Refuses where autospawn could not be made off for every user in every locale: without a
+// change outside the directories of client.conf and the drop-ins, where the library stops
+// reading before the tool's setting, or where not every user may read client.conf or, when
+// the tool's own drop-ins are needed, list the drop-ins.
+std::optional<Outcome> learn_client_files(const WorkDirectory& pulse_directory,
+                                          const WorkDirectory& drop_in_directory,
+                                          std::vector<RewriteTarget>& targets);

@@ -110,13 +110,16 @@ FileReading::FileReading(std::string_view path)
 void FileReading::add_line(std::string_view line)
 {
     for (std::size_t offset = 0; offset < line.size(); offset += piece_size)
-        add(read_piece(line.substr(offset, piece_size)));
+        if (const Piece piece = read_piece(line.substr(offset, piece_size)); piece.counts)
+            add(piece);
 }
 
 void FileReading::add_line(std::string_view line, FileReading& same_line)
 {
     for (std::size_t offset = 0; offset < line.size(); offset += piece_size) {
         const Piece piece = read_piece(line.substr(offset, piece_size));
+        if (!piece.counts)
+            continue;
         add(piece);
         same_line.add(piece);
     }
@@ -153,8 +156,6 @@ FileReading::Piece FileReading::read_piece(std::string_view piece)
 
 void FileReading::add(const Piece& piece)
 {
-    if (!piece.counts)
-        return;
     if (piece.is_include) {
         const std::string_view named = piece.include;
         parts_.push_back({rest_, named.starts_with('/') ? std::string{named}
@@ -166,7 +167,7 @@ void FileReading::add(const Piece& piece)
     may_enable_ = may_enable_ || piece.may_enable;
 }
 
-std::array<bool, 2> read_before_own_in_every_locale(std::string_view drop_in_name)
+BeforeOwn read_before_own_in_every_locale(std::string_view drop_in_name)
 {
     std::string lower{drop_in_name};
     for (char& c : lower)
@@ -175,5 +176,6 @@ std::array<bool, 2> read_before_own_in_every_locale(std::string_view drop_in_nam
     const bool one_letter_after_z =
         std::any_of(read_as_one_after_z.begin(), read_as_one_after_z.end(),
                     [&](std::string_view letter) { return lower.starts_with(letter); });
-    return {first >= '0' && first <= '8', first >= 'a' && first <= 's' && !one_letter_after_z};
+    return {.before_99 = first >= '0' && first <= '8',
+            .before_zz = first >= 'a' && first <= 's' && !one_letter_after_z};
 }

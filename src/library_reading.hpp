@@ -110,13 +110,17 @@ private:
 // The tool's own drop-ins, each saying autospawn is off. No one name is read after every
 // package's drop-in in every locale ("zz-" comes before "01-" in Czech, "99-" before "enable-"
 // in most); in each locale, the later of these two is.
-inline constexpr std::array<std::string_view, 2> own_drop_in_names = {
-    "99-pulse-autospawn-off.conf", "zz-pulse-autospawn-off.conf"};
+inline constexpr std::string_view own_drop_in_99 = "99-pulse-autospawn-off.conf";
+inline constexpr std::string_view own_drop_in_zz = "zz-pulse-autospawn-off.conf";
 
-// For each of own_drop_in_names, whether a drop-in of this name is read before it in every
-// locale that the C library ships. The rule, measured over every character and every collating
-// element that its locale sources define: a name that begins with a digit from 0 to 8 comes
-// before "99-…"; one that begins with a letter from a to s, in either case, before "zz-…",
-// unless it begins with a letter that some locale sorts after "z" (Danish "aa", Oromo "ch",
-// Uzbek "oʻ" and others, listed in one table).
-std::array<bool, 2> read_before_own_in_every_locale(std::string_view drop_in_name);
+// Whether a drop-in of some name is read before each own drop-in in every locale that the C
+// library ships. The rule, measured over every character and every collating element that its
+// locale sources define: a name that begins with a digit from 0 to 8 comes before "99-…"; one
+// that begins with a letter from a to s, in either case, before "zz-…", unless it begins with
+// a letter that some locale sorts after "z" (Danish "aa", Oromo "ch", Uzbek "oʻ" and others,
+// listed in one table).
+struct BeforeOwn {
+    bool before_99;
+    bool before_zz;
+};
+BeforeOwn read_before_own_in_every_locale(std::string_view drop_in_name);

@@ -16,7 +16,6 @@
 #include <string>
 #include <string_view>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -59,15 +58,13 @@ int main()
     // Runs share the temporary paths: a second run waits here, then reads the finished files.
     // Held until main returns, after every change.
     const FileDescriptor lock = lock_exclusively(lock_path, lock_patience_ms);
-    const FileDescriptor pulse_directory{
-        ::open(pulse_directory_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!lock.valid() || !pulse_directory.valid())
+    if (!lock.valid())
         return finish({RewriteOutcome::error_creating_temporary, pulse_directory_path});
 
     Changes changes;
-    const std::optional<Outcome> learning_failure = learn_changes(pulse_directory.get(), changes);
+    const std::optional<Outcome> learning_failure = learn_changes(changes);
     // Whatever was learnt, the kernel refuses from here on every write that it does not need.
-    confine_to(changes.directories());
+    confine_to(changes.changed_directories());
     if (learning_failure)
         return finish(*learning_failure);
     if (changes.empty())
@@ -75,11 +72,12 @@ int main()
 
     // One by one, client.conf first and the masks last; the first failure ends the run, and
     // what was done before it stays done for the next run to build on.
-    for (const RewriteTarget& target : changes.client_files.targets)
+    for (const RewriteTarget& target : changes.rewrites)
         if (const std::optional<Outcome> failure = rewrite_target(target))
             return finish(*failure);
-    for (const UnitMask& mask : changes.user_units.to_mask)
-        if (const std::optional<Outcome> failure = mask_unit(changes.user_units, mask))
+    for (const UnitMask& mask : changes.masks)
+        if (const std::optional<Outcome> failure =
+                mask_unit(changes.directories.user_units.fd(), mask))
             return finish(*failure);
     return finish({RewriteOutcome::disabled_now});
 }

@@ -94,6 +94,15 @@ void push_names(std::string_view path, std::vector<std::string>& names)
 
 } // namespace
 
+WorkDirectory open_work_directory(const char* path)
+{
+    Directory handle{::opendir(path)};
+    if (handle)
+        return {WorkDirectory::State::open, std::move(handle)};
+    return {is_absent(errno) ? WorkDirectory::State::absent : WorkDirectory::State::unusable,
+            nullptr};
+}
+
 Readers readable_by_everyone(const char* path)
 {
     // Walked as the kernel walks it: every directory that a name is looked up in must let

@@ -49,6 +49,20 @@ struct DirectoryCloser {
 };
 using Directory = std::unique_ptr<DIR, DirectoryCloser>;
 
+// A directory that a run works in, opened once and held while it runs.
+struct WorkDirectory {
+    enum class State {
+        open,
+        absent,   // nothing there, or a dangling link
+        unusable, // something there that could not be opened as a directory
+    };
+    State state;
+    Directory handle; // set only when open
+
+    [[nodiscard]] int fd() const { return ::dirfd(handle.get()); }
+};
+WorkDirectory open_work_directory(const char* path);
+
 // Whether a failed lookup (its errno) means that nothing stands there.
 inline bool is_absent(int error)
 {

@@ -59,21 +59,20 @@ UnitState inspect_unit(int directory, const char* unit)
 
 } // namespace
 
-std::optional<Outcome> learn_user_units(UserUnits& units)
+std::optional<Outcome> learn_user_units(const WorkDirectory& directory,
+                                        std::vector<UnitMask>& masks)
 {
-    units.directory.reset(::opendir(user_unit_directory_path));
-    if (!units.directory) {
-        if (is_absent(errno))
-            return std::nullopt;
+    if (directory.state == WorkDirectory::State::absent)
+        return std::nullopt;
+    if (directory.state != WorkDirectory::State::open)
         return Outcome{RewriteOutcome::error_reading_directory, user_unit_directory_path};
-    }
     for (const char* unit : sound_server_units) {
-        switch (inspect_unit(::dirfd(units.directory.get()), unit)) {
+        switch (inspect_unit(directory.fd(), unit)) {
         case UnitState::absent:
-            units.to_mask.push_back({unit, Mask::link});
+            masks.push_back({unit, Mask::link});
             break;
         case UnitState::package_masked:
-            units.to_mask.push_back({unit, Mask::empty_file});
+            masks.push_back({unit, Mask::empty_file});
             break;
         case UnitState::masked:
             break;
@@ -86,9 +85,8 @@ std::optional<Outcome> learn_user_units(UserUnits& units)
     return std::nullopt;
 }
 
-std::optional<Outcome> mask_unit(const UserUnits& units, const UnitMask& mask)
+std::optional<Outcome> mask_unit(int directory, const UnitMask& mask)
 {
-    const int directory = ::dirfd(units.directory.get());
     if (mask.how == Mask::empty_file) {
         // Replaces the package's link whole; the copy's rename syncs the directory.
         std::optional<PendingFile> empty = PendingFile::create(directory, mask.unit);

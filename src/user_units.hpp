@@ -29,14 +29,11 @@ struct UnitMask {
     Mask how;
 };
 
-// The units to mask, in the order to mask them: none when all are masked to last already.
-struct UserUnits {
-    Directory directory; // null when there is none: then nothing is started per user
-    std::vector<UnitMask> to_mask;
-};
-
-// Looks at each unit's path, and at the packages' notes, and changes nothing. Anything there
-// but a mask is the administrator's own, which is never overwritten: a failure.
-std::optional<Outcome> learn_user_units(UserUnits& units);
-// Masks a unit in units.directory as planned, whole or not at all, then syncs the directory.
-std::optional<Outcome> mask_unit(const UserUnits& units, const UnitMask& mask);
+// Looks at each unit's path in the directory, and at the packages' notes, and changes nothing;
+// adds the units to mask, in the order to mask them: none when all are masked to last already,
+// or the directory is absent (then nothing is started per user). Anything there but a mask is
+// the administrator's own, which is never overwritten: a failure.
+std::optional<Outcome> learn_user_units(const WorkDirectory& directory,
+                                        std::vector<UnitMask>& masks);
+// Masks a unit in the open directory as planned, whole or not at all, then syncs the directory.
+std::optional<Outcome> mask_unit(int directory, const UnitMask& mask);

@@ -51,8 +51,8 @@ const std::vector<std::string> typical_names = {"00-disable-autospawn.conf",
                                                 "~x.conf",
                                                 "\xc3\xa4.conf",
                                                 "\xc3\xb6.conf",
-                                                std::string{own_drop_in_names[0]},
-                                                std::string{own_drop_in_names[1]}};
+                                                std::string{own_drop_in_99},
+                                                std::string{own_drop_in_zz}};
 
 std::size_t elements_tried = 0;   // as defined, before the rule is applied
 std::size_t characters_tried = 0; // after each trusted first character
@@ -72,8 +72,8 @@ void append_utf8(std::string& text, unsigned long code)
 
 bool trusted(const std::string& name)
 {
-    const auto before = read_before_own_in_every_locale(name);
-    return before[0] || before[1];
+    const BeforeOwn before = read_before_own_in_every_locale(name);
+    return before.before_99 || before.before_zz;
 }
 
 std::vector<std::string> trusted_firsts()
@@ -216,11 +216,11 @@ int check(int argc, char** argv)
         std::sort(order.begin(), order.end(), less);
         locales_by_order[order].emplace_back(argv[arg]);
         for (const std::string& name : names) {
-            const auto before = read_before_own_in_every_locale(name);
-            for (std::size_t own = 0; own < own_drop_in_names.size(); ++own)
-                if (before.at(own) && !less(name, std::string{own_drop_in_names.at(own)}))
-                    wrong[name + " after " + std::string{own_drop_in_names.at(own)}].emplace_back(
-                        argv[arg]);
+            const BeforeOwn before = read_before_own_in_every_locale(name);
+            for (const auto& [trusted_before, own] : {std::pair{before.before_99, own_drop_in_99},
+                                                      std::pair{before.before_zz, own_drop_in_zz}})
+                if (trusted_before && !less(name, std::string{own}))
+                    wrong[name + " after " + std::string{own}].emplace_back(argv[arg]);
         }
         ::freelocale(locale);
     }

@@ -45,14 +45,15 @@ bool client_library_can_judge()
 
 std::string client_library_judges()
 {
-    // The user's runtime directory and the locales, where that user can reach them, in the
-    // run's own /run, beside whatever the layout put there; then as a user in no group, and as
-    // one in each group other than root's that a file has under /etc/pulse or /etc/run (where
-    // the rows put what links and includes lead to).
+    // The user's runtime directory and the locales (which the build made readable by all),
+    // where that user can reach them, in the run's own /run, beside whatever the layout put
+    // there; then as a user in no group, and as one in each group other than root's that a
+    // file has under /etc/pulse or /etc/run (where the rows put what links and includes lead
+    // to).
     std::string judges =
-        "mkdir -p -m 700 /run/user && chown 65534 /run/user && "
-        "{ [ -d /run/locales ] || cp -R " LOCALES_DIR " /run/locales; } && "
-        "chmod -R a+rX /run/locales && rm -f \"$D\"/pactl.*\n"
+        "mkdir -p -m 700 /run/user && chown 65534 /run/user && mkdir -p /run/locales && "
+        "{ mountpoint -q /run/locales || mount --bind -o ro " LOCALES_DIR " /run/locales; } && "
+        "rm -f \"$D\"/pactl.*\n"
         "for g in none $(find -L /etc/pulse /etc/run -printf '%G\\n' 2>/dev/null | "
         "grep -vx 0 | sort -u); do\n"
         "  if [ $g = none ]; then groups=--clear-groups; else groups=--groups=$g; fi\n"

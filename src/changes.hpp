@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "outcome.hpp"
+#include "regular_files.hpp"
 #include "rewrite.hpp"
-#include "system_files.hpp"
 #include "user_units.hpp"
 
 // Each opened once, before anything in it is read, and held until the run ends.

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "library_reading.hpp"
+#include "readers.hpp"
 
 namespace {
 
@@ -289,34 +290,42 @@ void add_included(const std::string& path, const Files& files, std::vector<std::
         }
 }
 
-std::optional<Outcome> plan_rewrites(const Facts& facts, Plan& plan)
+// client.conf by the line rule; where there is no own drop-in to override it, also wherever
+// the library may read autospawn on in it.
+void plan_client_conf(const Facts& facts, Plan& plan)
 {
-    // client.conf by the line rule; where there is no own drop-in to override it, also
-    // wherever the library may read autospawn on in it.
     const File& conf = facts.files.at(client_conf_path);
     if (conf.setting.setting != Setting::disabled ||
         (facts.no_directory && conf.as_is.may_enable()))
         plan.add(client_conf_path);
-    // The own drop-ins, each made or rewritten unless it says autospawn = no as the tool
-    // writes it. Where some user may not list the drop-ins, they would not reach everyone;
-    // without the directory the library reads no drop-in, so there is no place for them.
-    if (!facts.no_directory && !facts.listed_by_everyone)
-        return Outcome{RewriteOutcome::error_reading_directory, drop_in_directory_path};
+}
+
+// Each made or rewritten unless it says autospawn = no as the tool writes it.
+void plan_own_drop_ins(const Facts& facts, Plan& plan)
+{
     for (const DropIn& drop_in : facts.drop_ins) {
         const File& file = facts.files.at(drop_in.path);
         if (drop_in.own != Own::none && (file.setting.setting != Setting::disabled ||
                                          file.as_is.may_enable() || !drop_in.as_tool_writes))
             plan.add(drop_in.path);
     }
-    // Those that some locale may read after both own drop-ins, where they may switch it on.
+}
+
+// Those that some locale may read after both own drop-ins, where they may switch it on.
+void plan_later_drop_ins(const Facts& facts, Plan& plan)
+{
     for (const DropIn& drop_in : facts.drop_ins) {
         const File& file = facts.files.at(drop_in.path);
         if (drop_in.own == Own::none && follows_own(drop_in) && file.state == FileState::regular &&
             (file.setting.setting == Setting::not_disabled || file.as_is.may_enable()))
             plan.add(drop_in.path);
     }
-    // What those files include is read where they include it: switched off too where the
-    // library may read it on, but only in the two directories that the tool changes.
+}
+
+// What those files include is read where they include it: switched off too where the library
+// may read it on, but only in the two directories that the tool changes.
+std::optional<Outcome> plan_included(const Facts& facts, Plan& plan)
+{
     std::vector<std::string> reached;
     if (facts.no_directory)
         add_included(client_conf_path, facts.files, reached);
@@ -334,6 +343,19 @@ std::optional<Outcome> plan_rewrites(const Facts& facts, Plan& plan)
         plan.add(path);
     }
     return std::nullopt;
+}
+
+// The files to rewrite, in the order to rewrite them. Where some user may not list the
+// drop-ins, the own ones would not reach everyone; without the directory the library reads
+// no drop-in, so there is no place for them.
+std::optional<Outcome> plan_rewrites(const Facts& facts, Plan& plan)
+{
+    plan_client_conf(facts, plan);
+    if (!facts.no_directory && !facts.listed_by_everyone)
+        return Outcome{RewriteOutcome::error_reading_directory, drop_in_directory_path};
+    plan_own_drop_ins(facts, plan);
+    plan_later_drop_ins(facts, plan);
+    return plan_included(facts, plan);
 }
 
 } // namespace

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "outcome.hpp"
+#include "regular_files.hpp"
 #include "rewrite.hpp"
-#include "system_files.hpp"
 
 inline constexpr const char* client_conf_path = "/etc/pulse/client.conf";
 // Holds client.conf and its copy, client.conf.tmp, so that the rename stays within one file

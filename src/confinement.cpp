@@ -5,8 +5,8 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+#include "descriptors.hpp"
 #include "landlock.hpp"
-#include "system_files.hpp"
 
 namespace {
 

@@ -6,9 +6,10 @@
 #include "changes.hpp"
 #include "client_files.hpp"
 #include "confinement.hpp"
+#include "descriptors.hpp"
 #include "outcome.hpp"
+#include "regular_files.hpp"
 #include "rewrite.hpp"
-#include "system_files.hpp"
 #include "user_units.hpp"
 
 #include <cstdio>

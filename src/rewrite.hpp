@@ -9,7 +9,8 @@
 #include <string_view>
 
 #include "outcome.hpp"
-#include "system_files.hpp"
+#include "pending_file.hpp"
+#include "regular_files.hpp"
 
 // What a file says about autospawn by the line rule: its last uncommented line that mentions
 // the key decides.

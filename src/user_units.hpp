@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "outcome.hpp"
-#include "system_files.hpp"
+#include "regular_files.hpp"
 
 // Where `systemctl --global mask` puts its masks.
 inline constexpr const char* user_unit_directory_path = "/etc/systemd/user";

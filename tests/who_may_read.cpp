@@ -3,7 +3,7 @@
 // against what the kernel lets an ordinary user do.
 #include <cstdio>
 
-#include "system_files.hpp"
+#include "readers.hpp"
 
 int main(int argc, char** argv)
 {

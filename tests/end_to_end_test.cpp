@@ -54,9 +54,7 @@ const std::string package_masks =
     " && touch /var/lib/systemd/deb-systemd-user-helper-masked/pulseaudio.socket"
     " /var/lib/systemd/deb-systemd-user-helper-masked/pulseaudio.service && ";
 // Debian's sysvinit layout: the package's link, which its boot script fills.
-const std::string debian_link = "pulse/client.conf.d/01-enable-autospawn.conf";
-const std::string sysvinit_link = "ln -s /run/pulseaudio-enable-autospawn 01-enable-autospawn.conf "
-                                  "&& echo autospawn=yes >/run/pulseaudio-enable-autospawn";
+const std::string sysvinit_link = debian_link + " && " + sysvinit_fills_it;
 
 // Debian's client.conf, as shipped and as the tool rewrites it.
 const std::string stock = [] {
@@ -427,9 +425,7 @@ const RuleCase rule_cases[] = {
      .changed = true,
      .setup =
          in_drop_ins + sysvinit_link + " && echo 'autospawn = no' >zz-pulse-autospawn-off.conf",
-     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
-                      {own99, "autospawn = no\n"},
-                      {own, "autospawn = no\n"}}},
+     .others_after = {debian_link_entry, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}}},
     // Gentoo's package drop-in is read before zz-… in every locale: it stays as shipped.
     {.name = "gentoo_drop_in_kept",
      .before = "; autospawn = yes\n",
@@ -469,9 +465,7 @@ const RuleCase rule_cases[] = {
      .changed = true,
      .setup = in_drop_ins + sysvinit_link +
               " && (umask 077 && echo 'autospawn = no' >zz-pulse-autospawn-off.conf)",
-     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
-                      {own99, "autospawn = no\n"},
-                      {own, "autospawn = no\n"}},
+     .others_after = {debian_link_entry, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}},
      .owners_after = {{own99, "0644 0:0"}, {own, "0644 0:0"}}},
     {.name = "own_drop_in_only_its_group",
      .before = stock,
@@ -480,9 +474,7 @@ const RuleCase rule_cases[] = {
      .setup = in_drop_ins + sysvinit_link +
               " && echo 'autospawn = yes ; local' >zz-pulse-autospawn-off.conf"
               " && chmod 640 zz-pulse-autospawn-off.conf && chgrp 44 zz-pulse-autospawn-off.conf",
-     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
-                      {own99, "autospawn = no\n"},
-                      {own, "autospawn = no\n"}},
+     .others_after = {debian_link_entry, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}},
      .owners_after = {{own, "0644 0:0"}}},
     {.name = "disabling_drop_in_only_roots",
      .before = "autospawn = yes\n",
@@ -611,18 +603,14 @@ const RuleCase rule_cases[] = {
      .after = "autospawn = no\n",
      .changed = true,
      .setup = in_drop_ins + sysvinit_link + " && umask 077",
-     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
-                      {own99, "autospawn = no\n"},
-                      {own, "autospawn = no\n"}},
+     .others_after = {debian_link_entry, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}},
      .owners_after = {{own99, "0644 0:0"}, {own, "0644 0:0"}}},
     {.name = "own_drop_ins_under_umask_027",
      .before = "autospawn = no\n",
      .after = "autospawn = no\n",
      .changed = true,
      .setup = in_drop_ins + sysvinit_link + " && umask 027",
-     .others_after = {{debian_link, "-> /run/pulseaudio-enable-autospawn"},
-                      {own99, "autospawn = no\n"},
-                      {own, "autospawn = no\n"}},
+     .others_after = {debian_link_entry, {own99, "autospawn = no\n"}, {own, "autospawn = no\n"}},
      .owners_after = {{own99, "0644 0:0"}, {own, "0644 0:0"}}},
     // client.conf keeps its owner and mode under any umask.
     {.name = "owner_and_mode_kept_under_umask_077",
@@ -786,12 +774,10 @@ const RuleCase rule_cases[] = {
      .before = "; autospawn = yes\n",
      .after = "autospawn = no\n",
      .changed = true,
-     .setup = in_drop_ins + "ln -s /run/pulseaudio-enable-autospawn 01-enable-autospawn.conf && " +
-              in_units +
+     .setup = in_drop_ins + debian_link + " && " + in_units +
               "mkdir default.target.wants && ln -s /usr/lib/systemd/user/pulseaudio.service "
               "default.target.wants",
-     .others_after = {{"pulse/client.conf.d/01-enable-autospawn.conf",
-                       "-> /run/pulseaudio-enable-autospawn"},
+     .others_after = {debian_link_entry,
                       {own99, "autospawn = no\n"},
                       {own, "autospawn = no\n"},
                       {"systemd/user/default.target.wants/pulseaudio.service",
@@ -1129,11 +1115,8 @@ TEST_F(RealPrograms, ClientLibraryStopsAutospawningAndStaysStoppedAfterAnUpgrade
         GTEST_SKIP() << "pactl is not installed (Debian's pulseaudio-utils)";
     write_conf(read(STOCK_CLIENT_CONF).value_or(""));
     // The sysvinit layout, as the package ships it and its boot script fills it.
-    const std::string package_link = "ln -sfn /run/pulseaudio-enable-autospawn "
-                                     "/etc/pulse/client.conf.d/01-enable-autospawn.conf && "
-                                     "echo autospawn=yes >/run/pulseaudio-enable-autospawn";
-    run("mount -t tmpfs tmpfs /run && mkdir -m 700 /run/user && chown 65534 /run/user && "
-        "mkdir /etc/pulse/client.conf.d && " +
+    const std::string package_link = debian_link + " && " + sysvinit_fills_it;
+    run("mount -t tmpfs tmpfs /run && mkdir -m 700 /run/user && chown 65534 /run/user && " +
             package_link,
         R"(pactl() { setpriv --reuid=65534 --regid=65534 --clear-groups env -i HOME=/run/user \
     XDG_RUNTIME_DIR=/run/user PULSE_LOG=4 pactl info >"$D/pactl.$1" 2>&1; }
@@ -1167,9 +1150,9 @@ TEST_F(RealPrograms, ServiceManagerFindsTheUnitsMasked)
     const std::string is_enabled =
         "systemctl --global is-enabled pulseaudio.socket pulseaudio.service";
     run(R"(mount --bind "$D/units" /usr/lib/systemd/user
-mkdir -p /etc/pulse/client.conf.d /etc/systemd/user/sockets.target.wants \
-    /etc/systemd/user/default.target.wants
-ln -s /run/pulseaudio-enable-autospawn /etc/pulse/client.conf.d/01-enable-autospawn.conf
+mkdir -p /etc/systemd/user/sockets.target.wants /etc/systemd/user/default.target.wants
+)" + debian_link +
+            R"(
 ln -s /usr/lib/systemd/user/pulseaudio.socket /etc/systemd/user/sockets.target.wants/
 ln -s /usr/lib/systemd/user/pulseaudio.service /etc/systemd/user/default.target.wants/)",
         is_enabled + R"( >"$D/before"; "$BIN" >"$D/out"; )" + is_enabled + R"( >"$D/after"; true)");
@@ -1193,9 +1176,7 @@ TEST_F(RealPrograms, UndoingItGivesTheStockFilesBack)
         if (!line.starts_with("dpkg "))
             undo += line + '\n';
     write_conf(stock);
-    run("mkdir -p /etc/pulse/client.conf.d /etc/systemd/user/default.target.wants && "
-        "ln -s /run/pulseaudio-enable-autospawn /etc/pulse/client.conf.d/01-enable-autospawn.conf",
-        "true");
+    run("mkdir -p /etc/systemd/user/default.target.wants && " + debian_link, "true");
     const Files before = files();
     expect_said(run(), disabled_now);
     ASSERT_NE(files(), before);
@@ -1424,7 +1405,7 @@ TEST_P(RandomLayouts, ClientLibraryAgrees)
         if (layout % layout_shares != share)
             continue;
         const auto before = std::make_pair(conf(), files());
-        run(sysvinit ? "echo autospawn=yes >/run/pulseaudio-enable-autospawn" : "",
+        run(sysvinit ? sysvinit_fills_it : "",
             R"("$BIN" >"$D/first" 2>&1
 )" + client_library_judges() +
                 R"(

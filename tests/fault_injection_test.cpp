@@ -31,12 +31,9 @@ std::string traced_calls()
                 : "");
 }
 const std::string creating_failed = "Error creating temporary file";
-// Four files change: client.conf, the tool's own drop-in and both masks; the package's
-// enabling link stays.
-const std::string debian_layout =
-    "mkdir -p /etc/run /etc/pulse/client.conf.d /etc/systemd/user && "
-    "echo autospawn=yes >/etc/run/enable && "
-    "ln -s /etc/run/enable /etc/pulse/client.conf.d/01-enable-autospawn.conf";
+// Five files change: client.conf, the two own drop-ins and both masks; the package's enabling
+// link stays.
+const std::string debian_layout = "mkdir -p /etc/systemd/user && " + debian_link;
 const std::string units_masked = "mkdir -p /etc/systemd/user && "
                                  "ln -s /dev/null /etc/systemd/user/pulseaudio.socket && "
                                  "ln -s /dev/null /etc/systemd/user/pulseaudio.service";
@@ -296,7 +293,7 @@ const SweepCase sweeps[] = {
     {"stock_file", disabled_now_text, stock_conf, "", ""},
     {"nothing_to_do", already_disabled_text, stock_conf + "autospawn = no\n", units_masked, ""},
     {"package_masks", disabled_now_text, "autospawn = no\n", units_masked, package_noted},
-    {"debian_layout", disabled_now_text, stock_conf, debian_layout, ""},
+    {"debian_layout", disabled_now_text, stock_conf, debian_layout, sysvinit_fills_it},
     {"administrators_link", administrators_link_refused, stock_conf, administrators_link, ""},
     {"included_file", disabled_now_text, "autospawn = no\n.include /etc/pulse/site.conf\n",
      included_layout, ""},

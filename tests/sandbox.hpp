@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -33,6 +34,15 @@ inline constexpr const char* already_disabled_text =
     "Pulseaudio autostart has been disabled before. It's all right.";
 inline constexpr const char* disabled_now_text =
     "Pulseaudio autostart is disabled. Please reboot the computer!";
+// Debian's layouts, as shell lines for a run: the package's drop-in link into /run, left
+// dangling where systemd runs the machine; its sysvinit boot script fills what it leads to.
+inline const std::string debian_link = "mkdir -p /etc/pulse/client.conf.d && ln -sfn "
+                                       "/run/pulseaudio-enable-autospawn "
+                                       "/etc/pulse/client.conf.d/01-enable-autospawn.conf";
+inline const std::string sysvinit_fills_it = "echo autospawn=yes >/run/pulseaudio-enable-autospawn";
+// The link as Sandbox::files() shows it.
+inline const std::pair<std::string, std::string> debian_link_entry = {
+    "pulse/client.conf.d/01-enable-autospawn.conf", "-> /run/pulseaudio-enable-autospawn"};
 extern const std::string already_disabled; // as printed
 extern const std::string disabled_now;     // as printed
 

@@ -8,11 +8,16 @@ namespace {
 // A pending file's copy is named after the file it is to replace.
 constexpr std::string_view copy_suffix = ".tmp";
 
+std::string copy_of(const std::string& target)
+{
+    return target + std::string{copy_suffix};
+}
+
 } // namespace
 
 std::optional<PendingFile> PendingFile::create(int directory, std::string target)
 {
-    const std::string copy = target + std::string{copy_suffix};
+    const std::string copy = copy_of(target);
     FileDescriptor fd{::openat(directory, copy.c_str(),
                                O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                                0600)};
@@ -51,7 +56,7 @@ PendingFile::~PendingFile()
 
 std::string PendingFile::copy_name() const
 {
-    return target_ + std::string{copy_suffix};
+    return copy_of(target_);
 }
 
 bool PendingFile::write(std::string_view line)

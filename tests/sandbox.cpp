@@ -12,7 +12,8 @@
 namespace fs = std::filesystem;
 
 const std::string tool_binary = TOOL_BINARY;
-const std::string strace_command = "ASAN_OPTIONS=detect_leaks=0 timeout 20 strace -f -qq ";
+const std::string strace_command =
+    "ASAN_OPTIONS=detect_leaks=0 timeout 20 strace -f -qq --seccomp-bpf ";
 const std::string already_disabled = printed(already_disabled_text);
 const std::vector<std::string> judged_locales = [] {
     std::vector<std::string> locales = {"C"};
@@ -38,32 +39,44 @@ bool have(const std::string& program)
     return std::system(("command -v " + program + " >/dev/null").c_str()) == 0;
 }
 
-bool client_library_can_judge()
+bool client_library_judges_elsewhere()
 {
-    return ::geteuid() == 0 && have("pactl") && fs::is_directory(LOCALES_DIR);
+    const char* where = std::getenv("CLIENT_LIBRARY_JUDGES");
+    return where != nullptr && std::string{where} == "elsewhere";
 }
 
-std::string client_library_judges()
+bool client_library_can_judge()
 {
-    // The user's runtime directory and the locales (which the build made readable by all),
-    // where that user can reach them, in the run's own /run, beside whatever the layout put
-    // there; then as a user in no group, and as one in each group other than root's that a
-    // file has under /etc/pulse or /etc/run (where the rows put what links and includes lead
-    // to).
-    std::string judges =
-        "mkdir -p -m 700 /run/user && chown 65534 /run/user && mkdir -p /run/locales && "
-        "{ mountpoint -q /run/locales || mount --bind -o ro " LOCALES_DIR " /run/locales; } && "
-        "rm -f \"$D\"/pactl.*\n"
-        "for g in none $(find -L /etc/pulse /etc/run -printf '%G\\n' 2>/dev/null | "
-        "grep -vx 0 | sort -u); do\n"
-        "  if [ $g = none ]; then groups=--clear-groups; else groups=--groups=$g; fi\n"
-        "  for l in";
+    return !client_library_judges_elsewhere() && ::geteuid() == 0 && have("pactl") &&
+           fs::is_directory(LOCALES_DIR);
+}
+
+std::string client_library_judges(Judge judge)
+{
+    // The user's runtime directory, the locales (which the build made readable by all), the
+    // judge and its logs, where that user can reach them, in the run's own /run, beside
+    // whatever the layout put there; then as a user in no group, and as one in each group other
+    // than root's that a file has under /etc/pulse or /etc/run (where the rows put what links
+    // and includes lead to). One user's judges share one clean environment and one time limit,
+    // which kills them all; the logs go to $D.
+    std::string locales;
     for (const std::string& locale : judged_locales)
-        judges += ' ' + locale;
-    return judges + R"(; do setpriv --reuid=65534 --regid=65534 $groups env -i \
-    HOME=/run/user XDG_RUNTIME_DIR=/run/user LOCPATH=/run/locales LC_ALL=$l PULSE_LOG=4 \
-    timeout -s KILL 5 pactl info >"$D/pactl.$g.$l" 2>&1 & done; wait
-done; true)";
+        locales += ' ' + locale;
+    const std::string each_user =
+        judge == Judge::pactl
+            ? "sh -c 'for l in" + locales +
+                  "; do LC_ALL=$l pactl info >\"$0.$l\" 2>&1 & done; wait' /run/judges/log.$g"
+            : "/run/judges/client_judge /run/judges/log.$g" + locales;
+    return "mkdir -p -m 700 /run/user && chown 65534 /run/user && mkdir -p /run/locales && "
+           "{ mountpoint -q /run/locales || mount --bind -o ro " LOCALES_DIR " /run/locales; } && "
+           "rm -rf /run/judges \"$D\"/log.* && mkdir -m 700 /run/judges && "
+           "cp " CLIENT_JUDGE " /run/judges/ && chown -R 65534 /run/judges\n"
+           "for g in none $(find -L /etc/pulse /etc/run -printf '%G\\n' 2>/dev/null | "
+           "grep -vx 0 | sort -u); do\n"
+           "  if [ $g = none ]; then groups=--clear-groups; else groups=--groups=$g; fi\n"
+           "  env -i HOME=/run/user XDG_RUNTIME_DIR=/run/user LOCPATH=/run/locales PULSE_LOG=4 "
+           "timeout -s KILL 5 setpriv --reuid=65534 --regid=65534 $groups " +
+           each_user + "\ndone; cp /run/judges/log.* \"$D\"/; true";
 }
 
 namespace {
@@ -153,11 +166,11 @@ std::vector<std::string> Sandbox::autospawning_locales() const
     std::vector<std::string> found;
     for (const auto& entry : fs::directory_iterator{scratch}) {
         const std::string name = entry.path().filename().string();
-        if (!name.starts_with("pactl."))
+        if (!name.starts_with("log."))
             continue;
-        // pactl.GROUP.LOCALE, GROUP "none" for the user in no group.
-        const auto dot = name.find('.', 6);
-        const std::string group = name.substr(6, dot - 6);
+        // log.GROUP.LOCALE, GROUP "none" for the user in no group.
+        const auto dot = name.find('.', 4);
+        const std::string group = name.substr(4, dot - 4);
         const std::string who =
             name.substr(dot + 1) + (group == "none" ? "" : " in group " + group);
         const std::string log = read(entry.path()).value_or("");

@@ -49,14 +49,19 @@ extern const std::string disabled_now;     // as printed
 // The locales in which the real client library judges a layout: C, and those the build makes,
 // one of each order in which the C library's locales sort drop-ins.
 extern const std::vector<std::string> judged_locales;
-// Whether it can judge here: it autospawns only for an ordinary user, whom only real root can
-// become, and pactl must be installed.
+// Whether another build's tests judge the same layouts (CLIENT_LIBRARY_JUDGES=elsewhere), as
+// the plain build does for the sanitizers' one.
+bool client_library_judges_elsewhere();
+// Whether it can judge here: not elsewhere; it autospawns only for an ordinary user, whom only
+// real root can become; and pactl must be installed.
 bool client_library_can_judge();
-// Shell lines, for a run's body, that run pactl in each judged locale as an ordinary user in no
-// group, and as one in the group of each file under /etc/pulse or /etc/run that is not root's;
-// it waits for ever on a FIFO among the drop-ins, with its signal handling in that wait, so it
-// is killed after a while.
-std::string client_library_judges();
+// Shell lines, for a run's body, that ask the client library in each judged locale, as an
+// ordinary user in no group and as one in the group of each file under /etc/pulse or /etc/run
+// that is not root's. The judge is the library loaded once for all locales, or pactl, once for
+// each; on a FIFO among the drop-ins the library waits for ever, with its signal handling in
+// that wait, so the judges are killed after a while.
+enum class Judge { one_load, pactl };
+std::string client_library_judges(Judge judge = Judge::one_load);
 
 class Sandbox : public ::testing::Test {
 protected:

@@ -155,7 +155,7 @@ const RuleCase rule_cases[] = {
      .before = "AUTOSPAWN = NO\n",
      .after = "AUTOSPAWN = NO\n",
      .changed = false,
-     .message = "Error reading file /etc/pulse/client.conf"},
+     .message = reading_failed("/etc/pulse/client.conf")},
     // Active by the line rule, and off to the library, which strips the carriage return.
     {.name = "carriage_return_active",
      .before = "autospawn = no\r\n",
@@ -222,12 +222,12 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = "echo 'autospawn = yes' >site.conf",
      .others_after = {{"run/site.conf", "autospawn = yes\n"}},
-     .message = "Error replacing file /etc/run/site.conf"},
+     .message = replacing_failed("/etc/run/site.conf")},
     {.name = "include_circle_refused",
      .before = ".include client.conf\n",
      .after = ".include client.conf\n",
      .changed = false,
-     .message = "Error reading file /etc/pulse/client.conf"},
+     .message = reading_failed("/etc/pulse/client.conf")},
     // The drop-ins. Packages' drop-ins sort before the tool's own, which overrides them.
     {.name = "debian_enabling_link",
      .before = "; autospawn = yes\n",
@@ -356,7 +356,7 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = in_drop_ins + "ln -s 05.conf 05.conf",
      .others_after = {{"pulse/client.conf.d/05.conf", "-> 05.conf"}},
-     .message = "Error opening file /etc/pulse/client.conf.d/05.conf"},
+     .message = opening_failed("/etc/pulse/client.conf.d/05.conf")},
     {.name = "drop_in_path_not_a_directory",
      .before = "; autospawn = yes\n",
      .after = "autospawn = no\n",
@@ -397,7 +397,7 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = in_drop_ins + "mkfifo zz-pulse-autospawn-off.conf",
      .others_after = {{own, "<other>"}},
-     .message = "Error opening file /etc/pulse/client.conf.d/zz-pulse-autospawn-off.conf"},
+     .message = opening_failed("/etc/pulse/client.conf.d/zz-pulse-autospawn-off.conf")},
     {.name = "later_enabling_rewritten",
      .before = "autospawn = no\n",
      .after = "autospawn = no\n",
@@ -416,7 +416,7 @@ const RuleCase rule_cases[] = {
      .others_after = {{own99, "autospawn = no\n"},
                       {own, "autospawn = no\n"},
                       {"pulse/client.conf.d/zzz.conf", "autospawn = yes\n"}},
-     .message = "Error creating temporary file"},
+     .message = creating_failed},
     // Czech reads digits after letters, so Debian's enabling link after zz-… (as an earlier
     // version left it, alone): 99-… is read after the link there, and zz-… elsewhere.
     {.name = "sysvinit_link_read_last_in_czech",
@@ -503,14 +503,14 @@ const RuleCase rule_cases[] = {
      .setup =
          "echo 'autospawn = yes' >/etc/pulse/site.conf && mkdir -m 750 /etc/pulse/client.conf.d",
      .others_after = {{"pulse/site.conf", "autospawn = yes\n"}},
-     .message = "Error reading directory /etc/pulse/client.conf.d"},
+     .message = reading_directory_failed("/etc/pulse/client.conf.d")},
     // Without client.conf a client reads nothing at all, and the built-in default decides.
     {.name = "client_conf_only_roots",
      .before = "autospawn = no\n",
      .after = "autospawn = no\n",
      .changed = false,
      .setup = "chmod 600 /etc/pulse/client.conf",
-     .message = "Error opening file /etc/pulse/client.conf"},
+     .message = opening_failed("/etc/pulse/client.conf")},
     // Links are followed: the directories on the way to where they lead count too.
     {.name = "client_conf_link_into_roots_directory",
      .before = "autospawn = no\n",
@@ -519,7 +519,7 @@ const RuleCase rule_cases[] = {
      .setup = "mkdir -m 700 private && echo 'autospawn = no' >private/conf && "
               "ln -sf ../run/private/conf /etc/pulse/client.conf",
      .others_after = {{"run/private/conf", "autospawn = no\n"}},
-     .message = "Error opening file /etc/pulse/client.conf"},
+     .message = opening_failed("/etc/pulse/client.conf")},
     // Between two or three links: every directory the kernel searches on the way counts.
     through_roots_directory(2, "conf", "/etc/pulse/client.conf",
                             {.name = "client_conf_two_links_through_roots_directory",
@@ -528,7 +528,7 @@ const RuleCase rule_cases[] = {
                              .changed = false,
                              .setup = "echo 'autospawn = no' >pub/conf",
                              .others_after = {{"run/pub/conf", "autospawn = no\n"}},
-                             .message = "Error opening file /etc/pulse/client.conf"}),
+                             .message = opening_failed("/etc/pulse/client.conf")}),
     through_roots_directory(3, "conf", "/etc/pulse/client.conf",
                             {.name = "client_conf_three_links_through_roots_directory",
                              .before = "autospawn = no\n",
@@ -536,7 +536,7 @@ const RuleCase rule_cases[] = {
                              .changed = false,
                              .setup = "echo 'autospawn = no' >pub/conf",
                              .others_after = {{"run/pub/conf", "autospawn = no\n"}},
-                             .message = "Error opening file /etc/pulse/client.conf"}),
+                             .message = opening_failed("/etc/pulse/client.conf")}),
     // A drop-in that users cannot reach switches nothing off for them.
     through_roots_directory(2, "conf", "/etc/pulse/client.conf.d/50.conf",
                             {.name = "drop_in_two_links_through_roots_directory",
@@ -565,14 +565,14 @@ const RuleCase rule_cases[] = {
                              .after = "autospawn = yes\n",
                              .changed = false,
                              .setup = "mkdir pub/drop-ins",
-                             .message = "Error reading directory /etc/pulse/client.conf.d"}),
+                             .message = reading_directory_failed("/etc/pulse/client.conf.d")}),
     through_roots_directory(3, "drop-ins", "/etc/pulse/client.conf.d",
                             {.name = "drop_in_directory_three_links_through_roots_directory",
                              .before = "autospawn = yes\n",
                              .after = "autospawn = yes\n",
                              .changed = false,
                              .setup = "mkdir pub/drop-ins",
-                             .message = "Error reading directory /etc/pulse/client.conf.d"}),
+                             .message = reading_directory_failed("/etc/pulse/client.conf.d")}),
     // An included file that may switch it on for root's own clients is rewritten where it is
     // named, in place of the link.
     through_roots_directory(2, "site", "/etc/pulse/site.conf",
@@ -596,7 +596,7 @@ const RuleCase rule_cases[] = {
      .after = "autospawn = yes\n",
      .changed = false,
      .setup = "chmod 700 /etc/pulse",
-     .message = "Error opening file /etc/pulse/client.conf"},
+     .message = opening_failed("/etc/pulse/client.conf")},
     // Root's umask during the run shapes none of the tool's own files.
     {.name = "own_drop_ins_under_umask_077",
      .before = "autospawn = no\n",
@@ -654,36 +654,36 @@ const RuleCase rule_cases[] = {
      .after = std::nullopt,
      .changed = false,
      .setup = "ln -sf client.conf /etc/pulse/client.conf",
-     .message = "Error opening file /etc/pulse/client.conf"},
+     .message = opening_failed("/etc/pulse/client.conf")},
     {.name = "client_conf_a_fifo",
      .before = "",
      .after = std::nullopt,
      .changed = false,
      .setup = "rm /etc/pulse/client.conf && mkfifo /etc/pulse/client.conf",
-     .message = "Error opening file /etc/pulse/client.conf"},
+     .message = opening_failed("/etc/pulse/client.conf")},
     {.name = "client_conf_a_link_to_dev_zero",
      .before = "",
      .after = std::nullopt,
      .changed = false,
      .setup = "ln -sf /dev/zero /etc/pulse/client.conf",
-     .message = "Error opening file /etc/pulse/client.conf"},
+     .message = opening_failed("/etc/pulse/client.conf")},
     {.name = "client_conf_a_link_to_dev_urandom",
      .before = "",
      .after = std::nullopt,
      .changed = false,
      .setup = "ln -sf /dev/urandom /etc/pulse/client.conf",
-     .message = "Error opening file /etc/pulse/client.conf"},
+     .message = opening_failed("/etc/pulse/client.conf")},
     {.name = "client_conf_a_directory",
      .before = "",
      .after = std::nullopt,
      .changed = false,
      .setup = "rm /etc/pulse/client.conf && mkdir /etc/pulse/client.conf",
-     .message = "Error opening file /etc/pulse/client.conf"},
+     .message = opening_failed("/etc/pulse/client.conf")},
     {.name = "ordinary_user_refused",
      .before = "; autospawn = yes\n",
      .after = "; autospawn = yes\n",
      .changed = false,
-     .message = "Error! Please run this program as Root User!",
+     .message = not_root_text,
      .command = R"(setpriv --reuid=65534 --regid=65534 --clear-groups "$BIN")",
      .needs_real_root = true},
     // Anything but a regular file of the tool's own at the copy's path is left as it is.
@@ -692,7 +692,7 @@ const RuleCase rule_cases[] = {
      .after = "; autospawn = yes\n",
      .changed = false,
      .setup = "mkdir /etc/pulse/client.conf.tmp",
-     .message = "Error creating temporary file",
+     .message = creating_failed,
      .copy_path_taken = true},
     {.name = "copy_path_a_link",
      .before = "; autospawn = yes\n",
@@ -701,7 +701,7 @@ const RuleCase rule_cases[] = {
      .setup = "echo precious >victim && ln -s /etc/run/victim /etc/pulse/client.conf.tmp",
      .others_after = {{"run/victim", "precious\n"},
                       {"pulse/client.conf.tmp", "-> /etc/run/victim"}},
-     .message = "Error creating temporary file",
+     .message = creating_failed,
      .copy_path_taken = true},
     {.name = "copy_path_a_fifo",
      .before = "; autospawn = yes\n",
@@ -709,7 +709,7 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = "mkfifo /etc/pulse/client.conf.tmp",
      .others_after = {{"pulse/client.conf.tmp", "<other>"}},
-     .message = "Error creating temporary file",
+     .message = creating_failed,
      .copy_path_taken = true},
     {.name = "copy_path_a_second_name",
      .before = "; autospawn = yes\n",
@@ -717,7 +717,7 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = "echo precious >victim && ln victim /etc/pulse/client.conf.tmp",
      .others_after = {{"run/victim", "precious\n"}, {"pulse/client.conf.tmp", "precious\n"}},
-     .message = "Error creating temporary file",
+     .message = creating_failed,
      .copy_path_taken = true},
     {.name = "copy_path_a_device",
      .before = "; autospawn = yes\n",
@@ -725,7 +725,7 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = "mknod /etc/pulse/client.conf.tmp c 1 3",
      .others_after = {{"pulse/client.conf.tmp", "<other>"}},
-     .message = "Error creating temporary file",
+     .message = creating_failed,
      .needs_real_root = true,
      .copy_path_taken = true},
     // The per-user units, masked as `systemctl --global mask` does.
@@ -792,7 +792,7 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = in_drop_ins + in_units + "echo '[Service]' >pulseaudio.service",
      .others_after = {{service_unit, "[Service]\n"}},
-     .message = "Error replacing file /etc/systemd/user/pulseaudio.service",
+     .message = replacing_failed("/etc/systemd/user/pulseaudio.service"),
      .writable = nowhere},
     {.name = "link_elsewhere_refused",
      .before = "autospawn = no\n",
@@ -800,7 +800,7 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = in_units + "ln -s /etc/run/unit pulseaudio.service",
      .others_after = {{service_unit, "-> /etc/run/unit"}},
-     .message = "Error replacing file /etc/systemd/user/pulseaudio.service"},
+     .message = replacing_failed("/etc/systemd/user/pulseaudio.service")},
     // A mask, as the service manager sees it, leads to a character device or an empty file,
     // through any links; a link that leads nowhere is not one.
     {.name = "link_into_dev_refused",
@@ -809,7 +809,7 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = in_units + "ln -s /dev/null2 pulseaudio.socket; ln -s /dev/zero pulseaudio.service",
      .others_after = {{socket_unit, "-> /dev/null2"}, {service_unit, "-> /dev/zero"}},
-     .message = "Error replacing file /etc/systemd/user/pulseaudio.socket"},
+     .message = replacing_failed("/etc/systemd/user/pulseaudio.socket")},
     {.name = "masks_through_links",
      .before = "autospawn = no\n",
      .after = "autospawn = no\n",
@@ -848,7 +848,7 @@ const RuleCase rule_cases[] = {
      .changed = false,
      .setup = "mkdir /etc/systemd && ln -s user /etc/systemd/user",
      .others_after = {{"systemd/user", "-> user"}},
-     .message = "Error reading directory /etc/systemd/user"},
+     .message = reading_directory_failed("/etc/systemd/user")},
 };
 
 class Rules : public Sandbox, public ::testing::WithParamInterface<RuleCase> {
@@ -1026,7 +1026,7 @@ TEST_F(RunSequence, NoUserCanHoldUpARun)
         run("", "(umask 077; flock /run/pulse-autospawn-off.lock sleep 15) >/dev/null 2>&1 & "
                 "sleep 0.5\n" +
                     collected(R"(timeout 30 "$BIN")") + "\nkill $!"),
-        printed("Error creating temporary file"));
+        printed(creating_failed));
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GT(waited, std::chrono::seconds{9});
     EXPECT_LT(waited, std::chrono::seconds{20});
@@ -1091,7 +1091,7 @@ TEST_F(RunSequence, WriteFailureIsReported)
 cp "$D/conf" /etc/pulse/client.conf)",
                     collected() + R"(
 cat /etc/pulse/client.conf >"$D/after"; ls -A /etc/pulse >"$D/listing")"),
-                printed("Error writing temporary file"));
+                printed(writing_failed));
     EXPECT_EQ(read(scratch + "/after"), conf_text);
     EXPECT_EQ(read(scratch + "/listing"), "client.conf\n");
 }
@@ -1101,7 +1101,7 @@ TEST_F(RunSequence, RenameFailureIsReported)
     write_conf("");
     write(scratch + "/mounted", "autospawn = yes\n");
     expect_said(run(R"(mount --bind "$D/mounted" /etc/pulse/client.conf)"),
-                printed("Error replacing file /etc/pulse/client.conf"));
+                printed(replacing_failed("/etc/pulse/client.conf")));
     EXPECT_EQ(read(scratch + "/mounted"), "autospawn = yes\n");
     EXPECT_FALSE(temporary_left());
 }

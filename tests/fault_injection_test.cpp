@@ -30,7 +30,6 @@ std::string traced_calls()
                 ? ",landlock_create_ruleset,landlock_add_rule,landlock_restrict_self"
                 : "");
 }
-const std::string creating_failed = "Error creating temporary file";
 // Five files change: client.conf, the two own drop-ins and both masks; the package's enabling
 // link stays.
 const std::string debian_layout = "mkdir -p /etc/systemd/user && " + debian_link;
@@ -49,23 +48,22 @@ const std::string administrators_link = "mkdir -p /etc/systemd/user && "
 // Without drop-ins: client.conf and the file it includes, which switches autospawn on.
 const std::string included_layout = "echo 'autospawn = yes' >/etc/pulse/site.conf";
 const std::string administrators_link_refused =
-    "Error replacing file /etc/systemd/user/pulseaudio.service";
+    replacing_failed("/etc/systemd/user/pulseaudio.service");
 const std::vector<std::string> known_messages = [] {
     std::vector<std::string> messages = {already_disabled_text,
                                          disabled_now_text,
                                          creating_failed,
-                                         "Error writing temporary file",
-                                         "Error reading directory /etc/pulse/client.conf.d",
-                                         "Error reading directory /etc/systemd/user"};
-    for (const char* prefix :
-         {"Error opening file ", "Error reading file ", "Error replacing file "})
+                                         writing_failed,
+                                         reading_directory_failed("/etc/pulse/client.conf.d"),
+                                         reading_directory_failed("/etc/systemd/user")};
+    for (const auto refusal : {opening_failed, reading_failed, replacing_failed})
         for (const char* path :
              {"/etc/pulse/client.conf", "/etc/pulse/client.conf.d/01-enable-autospawn.conf",
               "/etc/pulse/client.conf.d/99-pulse-autospawn-off.conf",
               "/etc/pulse/client.conf.d/zz-pulse-autospawn-off.conf",
               "/etc/systemd/user/pulseaudio.socket", "/etc/systemd/user/pulseaudio.service",
               "/etc/pulse/site.conf"})
-            messages.push_back(std::string{prefix} + path);
+            messages.push_back(refusal(path));
     return messages;
 }();
 

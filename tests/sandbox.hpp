@@ -34,6 +34,26 @@ inline constexpr const char* already_disabled_text =
     "Pulseaudio autostart has been disabled before. It's all right.";
 inline constexpr const char* disabled_now_text =
     "Pulseaudio autostart is disabled. Please reboot the computer!";
+// The refusals: to anyone but root, and of each step, naming what it could not do.
+inline constexpr const char* not_root_text = "Error! Please run this program as Root User!";
+inline const std::string creating_failed = "Error creating temporary file";
+inline const std::string writing_failed = "Error writing temporary file";
+inline std::string opening_failed(const std::string& path)
+{
+    return "Error opening file " + path;
+}
+inline std::string reading_failed(const std::string& path)
+{
+    return "Error reading file " + path;
+}
+inline std::string reading_directory_failed(const std::string& path)
+{
+    return "Error reading directory " + path;
+}
+inline std::string replacing_failed(const std::string& path)
+{
+    return "Error replacing file " + path;
+}
 // Debian's layouts, as shell lines for a run: the package's drop-in link into /run, left
 // dangling where systemd runs the machine; its sysvinit boot script fills what it leads to.
 inline const std::string debian_link = "mkdir -p /etc/pulse/client.conf.d && ln -sfn "

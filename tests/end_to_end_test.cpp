@@ -1274,7 +1274,7 @@ TEST_P(RandomLayouts, ClientLibraryAgrees)
         GTEST_SKIP() << needs_real_root << ", pactl and the judged locales";
     const char* count_text = std::getenv("RANDOM_LAYOUTS");
     const char* seed_text = std::getenv("RANDOM_SEED");
-    const int count = count_text != nullptr ? std::atoi(count_text) : 200;
+    const int count = count_text != nullptr ? std::atoi(count_text) : RANDOM_LAYOUTS_COUNT;
     const unsigned seed = seed_text != nullptr ? std::stoul(seed_text) : 20261209U;
     const std::vector<std::string> lines = {"autospawn = yes",
                                             "autospawn = no",

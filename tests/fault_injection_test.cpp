@@ -169,11 +169,13 @@ protected:
                 const std::string inject =
                     call.name + ":error=" + error + ":when=" + std::to_string(call.n);
                 SCOPED_TRACE(inject);
-                (void)lay_out(before_conf, setup);
+                // Laid out as before, the setup in the run's own namespace.
+                start_afresh();
+                write_conf(before_conf);
                 std::string command = strace_command;
                 command += "-o /dev/null -e trace=" + call.name + " -e inject=" + inject;
                 command += R"( "$BIN")";
-                const RunResult result = run(each_run, collected(command));
+                const RunResult result = run(setup + '\n' + each_run, collected(command));
                 check(result, call, before, after, expected);
                 ++injections;
             }

@@ -15,15 +15,20 @@ skip() { echo "SKIP: $*"; exit 77; }
 unshare -m true 2>/dev/null || skip "no private mount namespace here"
 command -v mmdebstrap >/dev/null || skip "mmdebstrap is not installed"
 root=$cache/bullseye-pulseaudio
-if [ ! -x "$root/usr/bin/pulseaudio" ]; then
-    rm -rf "$root" && mkdir -p "$cache"
+mkdir -p "$cache"
+# Made whole or not at all, by one test at a time: under another name, renamed once complete.
+exec 9>"$cache/lock"
+flock 9
+if [ ! -d "$root" ]; then
+    rm -rf "$root.new"
     mirror=$(awk '/^URIs:/ { print $2; exit }' /etc/apt/sources.list.d/debian.sources 2>/dev/null)
     mirror=${mirror:-$(awk '/^deb / { print $2; exit }' /etc/apt/sources.list 2>/dev/null)}
     mmdebstrap --variant=apt --aptopt='Acquire::Check-Valid-Until "false"' \
-        --include=pulseaudio,systemd bullseye "$root" "deb $mirror bullseye main" \
-        >"$cache/mmdebstrap.log" 2>&1 ||
+        --include=pulseaudio,systemd bullseye "$root.new" "deb $mirror bullseye main" \
+        >"$cache/mmdebstrap.log" 2>&1 && mv "$root.new" "$root" ||
         skip "no Debian 11 root with pulseaudio could be made here ($cache/mmdebstrap.log)"
 fi
+flock -u 9
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

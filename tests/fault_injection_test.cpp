@@ -175,7 +175,9 @@ protected:
                 std::string command = strace_command;
                 command += "-o /dev/null -e trace=" + call.name + " -e inject=" + inject;
                 command += R"( "$BIN")";
-                const RunResult result = run(setup + '\n' + each_run, collected(command));
+                std::string layout = setup;
+                layout.append("\n").append(each_run);
+                const RunResult result = run(layout, collected(command));
                 check(result, call, before, after, expected);
                 ++injections;
             }

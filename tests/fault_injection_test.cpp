@@ -164,7 +164,7 @@ protected:
             const bool can_fill = call.name == "write" || call.name == "fsync" ||
                                   call.name == "fdatasync" || call.name == "close";
             for (const std::string error : {"EIO", "ENOSPC"}) {
-                if (error == "ENOSPC" && !can_fill)
+                if (error == "ENOSPC" && (!can_fill || !INJECT_ENOSPC))
                     continue;
                 const std::string inject =
                     call.name + ":error=" + error + ":when=" + std::to_string(call.n);

@@ -34,6 +34,7 @@ inline constexpr const char* already_disabled_text =
     "Pulseaudio autostart has been disabled before. It's all right.";
 inline constexpr const char* disabled_now_text =
     "Pulseaudio autostart is disabled. Please reboot the computer!";
+inline constexpr const char* not_installed_text = "Pulseaudio is not installed. It's all right.";
 // The refusals: to anyone but root, and of each step, naming what it could not do.
 inline constexpr const char* not_root_text = "Error! Please run this program as Root User!";
 inline const std::string creating_failed = "Error creating temporary file";

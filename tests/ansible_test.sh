@@ -101,20 +101,19 @@ expect() { # what the play printed, then what was expected
 }
 # What each host holds that a run could change: its /etc and /run, and the files the plays
 # wrote elsewhere (the overlay's upper layer; its directories are copies made to hold them), but
-# Ansible's own, and apt's caches and dpkg's log, which Ansible's apt module writes in check
-# mode too.
+# Ansible's own.
 state() {
     for host in $hosts; do
-        (cd "$scratch/$host" && find root/etc root/run upper -path upper/root/.ansible -prune -o \
-            -path upper/var/cache -prune -o -path upper/var/log/dpkg.log -prune -o \
-            -path 'upper/*' -type d -o -printf '%p %y %m %U %G %l\n' | sort &&
+        (cd "$scratch/$host" && find root/etc root/run root/var/cache/apt upper \
+            -path upper/root/.ansible -prune -o -path 'upper/*' -type d -o \
+            -printf '%p %y %m %U %G %l\n' | sort &&
             find root/etc root/run -type f -exec md5sum {} + | sort -k2) | sed "s|^|$host |"
     done
 }
 # The paths under /etc that differ between two states of one host.
 changed_paths() {
-    { diff <(grep "^$1 " "$2" | grep -v ' root/run') <(grep "^$1 " "$3" | grep -v ' root/run') || true; } |
-        awk '/^[<>]/ { for (i = 3; i <= NF; i++) if ($i ~ /^root\//) print substr($i, 5) }' |
+    { diff <(grep "^$1 " "$2") <(grep "^$1 " "$3") || true; } |
+        awk '/^[<>]/ { for (i = 3; i <= NF; i++) if ($i ~ /^root\/etc\//) print substr($i, 5) }' |
         sort -u
 }
 
